@@ -1,0 +1,1 @@
+"""Multivariate two-sample Kolmogorov-Smirnov test over orthants."""

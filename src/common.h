@@ -1,0 +1,33 @@
+// Process-wide state shared by the loader, the kernels and the significance
+// workers of one module build: the last error message, the interrupt flag and
+// the debug switch.
+#ifndef TESSARIN_COMMON_H
+#define TESSARIN_COMMON_H
+
+#include <stdbool.h>
+
+#define ERROR_BUFFER_SIZE 255
+
+// Text of the last error. The loader writes it with the interpreter lock held
+// and raises it at once; code running without the lock writes it through
+// report_worker_error, and the test call raises it once it holds the lock again.
+extern char error_buffer[ERROR_BUFFER_SIZE];
+
+// 1 while a computation may go on; the signal handler stores 0 and the
+// kernels and significance workers poll it without locking.
+extern volatile int keepRunning;
+
+// Set once a call has asked for debugging; nothing else reads or writes it.
+extern bool debug_enabled;
+
+void enable_debug();
+
+// Forget any failure recorded by a previous computation. Called by the test
+// call before its worker threads start.
+void reset_worker_error();
+
+// Record the failure of a worker thread. Several workers may fail at once;
+// only the first message is kept, so error_buffer always holds one whole text.
+void report_worker_error(const char* message);
+
+#endif

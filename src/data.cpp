@@ -1,0 +1,840 @@
+// The loader: argument parsing, processor and input checks, and the stages
+// that turn the caller's arrays into a Data record the kernels can scan.
+// Everything here runs on the caller's thread with the interpreter lock held.
+#include "data.h"
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+#include <new>
+
+#include "common.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
+// Imports the NumPy C API. On failure the interpreter's ImportError stays
+// set and the module's initialisation reports it.
+int* init_numpy() {
+    import_array();
+    return NULL;
+}
+
+// Runs while the shared library is loaded, before the module is created.
+const int* numpy_initialized = init_numpy();
+
+// Sets a Python exception whose text is formatted into error_buffer.
+static void raise_error(PyObject* type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(error_buffer, ERROR_BUFFER_SIZE, format, args);
+    va_end(args);
+    PyErr_SetString(type, error_buffer);
+}
+
+// Size in bytes of a table of a x b x c bytes, or false when it does not fit
+// in 64 bits. Oversized tables are reported like a failed allocation.
+static bool table_bytes(uint64_t a, uint64_t b, uint64_t c, size_t* bytes) {
+    uint64_t ab;
+    return !__builtin_mul_overflow(a, b, &ab) && !__builtin_mul_overflow(ab, c, bytes);
+}
+
+// malloc that never returns null merely because nothing was asked for.
+static void* malloc_table(uint64_t a, uint64_t b, uint64_t c) {
+    size_t bytes;
+    if (!table_bytes(a, b, c, &bytes)) return NULL;
+    return malloc(bytes ? bytes : 1);
+}
+
+static bool can_cast_safely(PyObject* array, int typenum) {
+    PyArray_Descr* to = PyArray_DescrFromType(typenum);
+    bool ok = PyArray_CanCastTypeTo(PyArray_DESCR((PyArrayObject*)array), to, NPY_SAFE_CASTING);
+    Py_DECREF(to);
+    return ok;
+}
+
+static PyArrayObject* convert_array(PyObject* array, int typenum) {
+    return (PyArrayObject*)PyArray_FromAny(array, PyArray_DescrFromType(typenum), 0, 0, 0, NULL);
+}
+
+static char type_kind(PyObject* array) { return PyArray_DESCR((PyArrayObject*)array)->kind; }
+static char type_char(PyObject* array) { return PyArray_DESCR((PyArrayObject*)array)->type; }
+static unsigned long ndims(PyObject* array) { return (unsigned long)PyArray_NDIM((PyArrayObject*)array); }
+static npy_intp extent(PyObject* array, int axis) { return PyArray_DIM((PyArrayObject*)array, axis); }
+
+// Polls the interpreter for pending signals before every 10000th item.
+static bool interrupted_at(uint64_t index) {
+    return index % 10000 == 0 && PyErr_CheckSignals() != 0;
+}
+
+void cpuid(int* info, int InfoType) {
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned int a, b, c, d;
+    __cpuid_count(InfoType, 0, a, b, c, d);
+    info[0] = (int)a;
+    info[1] = (int)b;
+    info[2] = (int)c;
+    info[3] = (int)d;
+#else
+    info[0] = info[1] = info[2] = info[3] = 0;
+#endif
+}
+
+// The AVX-512 build compares sixteen lanes at once; refuse to run it on a
+// processor without the vector-length extensions.
+static bool processor_supported() {
+#ifdef TESSARIN_AVX512
+    int info[4];
+    cpuid(info, 0);
+    int nIds = info[0];
+    if (nIds < 7) return false;
+    cpuid(info, 7);
+    return (info[1] & (1u << 31)) != 0;
+#else
+    return true;
+#endif
+}
+
+int validate_inputs(PyObject* data, PyObject* data2, PyObject* counts_x, PyObject* counts_y) {
+    if (!PyArray_Check(data)) {
+        raise_error(PyExc_TypeError, "rvs should be an numpy array");
+        return 11;
+    }
+    if (ndims(data) != 2) {
+        raise_error(PyExc_ValueError, "rvs should be two dimensional (not %lu)", ndims(data));
+        return 12;
+    }
+    unsigned long d = (unsigned long)extent(data, 1);
+    unsigned long n1 = (unsigned long)extent(data, 0);
+    if (d > 63) {
+        raise_error(PyExc_ValueError, "at most 63 element dimensions are supported (got: %lu)", d);
+        return 13;
+    }
+    int rvs_type;
+    if (can_cast_safely(data, NPY_INT)) {
+        rvs_type = NPY_INT;
+    } else if (can_cast_safely(data, NPY_LONG)) {
+        rvs_type = NPY_LONG;
+    } else if (can_cast_safely(data, NPY_DOUBLE)) {
+        rvs_type = NPY_DOUBLE;
+    } else {
+        raise_error(PyExc_TypeError, "rvs values should be castable to int32, int64 or double");
+        return 14;
+    }
+    if (data2) {
+        if (!PyArray_Check(data2)) {
+            raise_error(PyExc_TypeError, "cdf should be an numpy array");
+            return 21;
+        }
+        if (ndims(data2) != 2) {
+            raise_error(PyExc_ValueError, "cdf should be two dimensional (not %lu)", ndims(data2));
+            return 22;
+        }
+        if ((unsigned long)extent(data2, 1) != d) {
+            raise_error(PyExc_ValueError,
+                        "cdf-s elements dimension should be the same as rvs (rvs: %ld, cdf: %ld)",
+                        (long)d, (long)extent(data2, 1));
+            return 23;
+        }
+        if (!can_cast_safely(data2, rvs_type)) {
+            raise_error(PyExc_TypeError, "mismatched types of rvs (%c%c) and cdf (%c%c)",
+                        type_kind(data), type_char(data), type_kind(data2), type_char(data2));
+            return 24;
+        }
+    } else if (!counts_y) {
+        raise_error(PyExc_AssertionError,
+                    "cdf should be provided by cdf or count_cdf argument (both were None)");
+        return 24;
+    }
+    if (counts_x) {
+        if (!PyArray_Check(counts_x)) {
+            raise_error(PyExc_TypeError, "counts_rvs should be an numpy array");
+            return 31;
+        }
+        if (ndims(counts_x) != 1) {
+            raise_error(PyExc_ValueError, "counts_rvs should be one-dimensional (not %lu)",
+                        ndims(counts_x));
+            return 32;
+        }
+        if ((unsigned long)extent(counts_x, 0) != n1) {
+            raise_error(PyExc_ValueError,
+                        "counts_rvs should have one value for each rvs element (got %lu counts for "
+                        "%lu rvs element)",
+                        (unsigned long)extent(counts_x, 0), n1);
+            return 33;
+        }
+        if (!can_cast_safely(counts_x, NPY_LONG)) {
+            raise_error(PyExc_TypeError, "counts_rvs should have element type castable to int64 (got: %c%c)",
+                        type_kind(counts_x), type_char(counts_x));
+            return 34;
+        }
+    }
+    if (counts_y) {
+        if (!PyArray_Check(counts_y)) {
+            raise_error(PyExc_TypeError, "counts_cdf should be an numpy array");
+            return 41;
+        }
+        if (ndims(counts_y) != 1) {
+            raise_error(PyExc_ValueError, "counts_cdf should be one-dimensional (not %lu)",
+                        ndims(counts_y));
+            return 42;
+        }
+        unsigned long length = (unsigned long)extent(counts_y, 0);
+        if (!data2 && length != n1) {
+            raise_error(PyExc_ValueError,
+                        "counts_cdf should have one value for each rvs element when cdf is not given "
+                        "(got %lu counts for %lu rvs elements)",
+                        length, n1);
+            return 43;
+        }
+        if (data2 && length != (unsigned long)extent(data2, 0)) {
+            raise_error(PyExc_ValueError,
+                        "counts_cdf should have one value for each cdf element (got %lu counts for "
+                        "%lu cdf elements)",
+                        length, (unsigned long)extent(data2, 0));
+            return 44;
+        }
+        if (!can_cast_safely(counts_y, NPY_LONG)) {
+            raise_error(PyExc_TypeError, "counts_cdf should have element type castable to int64 (got: %c%c)",
+                        type_kind(counts_y), type_char(counts_y));
+            return 45;
+        }
+    }
+    return 0;
+}
+
+void load_shapes(Data* s, PyObject* data, PyObject* data2, uint64_t* n1, uint64_t* n2) {
+    s->d = (uint64_t)extent(data, 1);
+    s->ortant_no = (uint64_t)1 << s->d;
+    *n1 = (uint64_t)extent(data, 0);
+    *n2 = data2 ? (uint64_t)extent(data2, 0) : 0;
+    s->n = *n1 + *n2;
+}
+
+// Copies the rows of one converted array into s->data from point `first` on.
+// Returns 1 when a signal is pending, with the interpreter's exception set.
+static int copy_rows(Data* s, PyArrayObject* array, uint64_t first) {
+    const uint64_t rows = (uint64_t)PyArray_DIM(array, 0);
+    const char* base = PyArray_BYTES(array);
+    const npy_intp row_stride = PyArray_STRIDE(array, 0);
+    const npy_intp column_stride = s->d ? PyArray_STRIDE(array, 1) : 0;
+    for (uint64_t i = 0; i < rows; i++) {
+        if (interrupted_at(i)) return 1;
+        const char* row = base + (npy_intp)i * row_stride;
+        int32_t* out = s->data + (first + i) * s->d;
+        for (uint64_t k = 0; k < s->d; k++) {
+            out[k] = *(const int32_t*)(row + (npy_intp)k * column_stride);
+        }
+    }
+    return 0;
+}
+
+int copy_data(Data* s, PyObject* data, PyObject* data2) {
+    PyArrayObject* data_np = convert_array(data, NPY_INT);
+    if (!data_np) {
+        raise_error(PyExc_RuntimeError, "out of memory error - load_data[data_np]");
+        return 2;
+    }
+    const uint64_t n1 = (uint64_t)PyArray_DIM(data_np, 0);
+    s->data = (int32_t*)malloc_table(s->n, s->d, sizeof(int32_t));
+    if (!s->data) {
+        Py_DECREF(data_np);
+        raise_error(PyExc_RuntimeError, "out of memory error - load_data[data]");
+        return 3;
+    }
+    int status = copy_rows(s, data_np, 0);
+    Py_DECREF(data_np);
+    if (status) {
+        free(s->data);
+        return 1;
+    }
+    if (!data2) return 0;
+    PyArrayObject* data2_np = convert_array(data2, NPY_INT);
+    if (!data2_np) {
+        free(s->data);
+        raise_error(PyExc_RuntimeError, "out of memory error - load_data[data2_np]");
+        return 4;
+    }
+    status = copy_rows(s, data2_np, n1);
+    Py_DECREF(data2_np);
+    if (status) {
+        free(s->data);
+        return 1;
+    }
+    return 0;
+}
+
+// Reads element (i, k) of a converted array through its strides.
+template <typename T>
+static inline T element_at(PyArrayObject* array, uint64_t i, uint64_t k) {
+    return *(const T*)(PyArray_BYTES(array) + (npy_intp)i * PyArray_STRIDE(array, 0) +
+                       (npy_intp)k * PyArray_STRIDE(array, 1));
+}
+
+// Ranks every dimension densely over both arrays together: a value's rank is
+// the number of distinct smaller values in its column. Returns null on any
+// failure; a pending signal, a NaN coordinate and a failed conversion leave
+// an exception set, an unsuitable type does not.
+template <typename T>
+int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum) {
+    if (!can_cast_safely(data, typenum) || (data2 && !can_cast_safely(data2, typenum))) return NULL;
+    PyArrayObject* data_np = convert_array(data, typenum);
+    if (!data_np) return NULL;
+    PyArrayObject* data2_np = NULL;
+    if (data2) {
+        data2_np = convert_array(data2, typenum);
+        if (!data2_np) {
+            Py_DECREF(data_np);
+            return NULL;
+        }
+    }
+    const uint64_t d = (uint64_t)PyArray_DIM(data_np, 1);
+    const uint64_t n1 = (uint64_t)PyArray_DIM(data_np, 0);
+    const uint64_t n2 = data2_np ? (uint64_t)PyArray_DIM(data2_np, 0) : 0;
+    const uint64_t n = n1 + n2;
+
+    int32_t* ret = (int32_t*)malloc_table(n, d, sizeof(int32_t));
+    T* tmp = (T*)malloc_table(n, 1, sizeof(T));
+    T* tmp2 = (T*)malloc_table(n, 1, sizeof(T));
+    bool ok = ret && tmp && tmp2;
+    if (!ok) PyErr_NoMemory();
+    for (uint64_t k = 0; ok && k < d; k++) {
+        if (PyErr_CheckSignals() != 0) {
+            ok = false;
+            break;
+        }
+        for (uint64_t i = 0; i < n1; i++) tmp[i] = element_at<T>(data_np, i, k);
+        for (uint64_t i = 0; i < n2; i++) tmp[n1 + i] = element_at<T>(data2_np, i, k);
+        for (uint64_t i = 0; i < n; i++) {
+            // NaN has no place in the order that sorting and searching need.
+            if (tmp[i] != tmp[i]) {
+                raise_error(PyExc_ValueError, "%s contains NaN (row %lu, column %lu)",
+                            i < n1 ? "rvs" : "cdf", (unsigned long)(i < n1 ? i : i - n1),
+                            (unsigned long)k);
+                ok = false;
+                break;
+            }
+        }
+        if (!ok) break;
+        std::copy(tmp, tmp + n, tmp2);
+        std::sort(tmp, tmp + n);
+        T* vector_end = std::unique(tmp, tmp + n);
+        for (uint64_t i = 0; i < n; i++) {
+            auto range = std::equal_range(tmp, vector_end, tmp2[i]);
+            ret[i * d + k] = (int32_t)(range.first - tmp);
+        }
+    }
+    free(tmp);
+    free(tmp2);
+    Py_DECREF(data_np);
+    Py_XDECREF(data2_np);
+    if (!ok) {
+        free(ret);
+        return NULL;
+    }
+    return ret;
+}
+
+template int32_t* load_ranking<long>(PyObject*, PyObject*, int);
+template int32_t* load_ranking<double>(PyObject*, PyObject*, int);
+
+// Reads a count array as int64 and stores its values at column 0 of `table`
+// from point `first` on, adding them to *size. Counts must fit in 32 bits.
+static int store_counts(PyObject* counts, const char* name, uint32_t* table, uint64_t samples,
+                        uint64_t first, uint64_t* size, const char* oom_message) {
+    PyArrayObject* counts_np = convert_array(counts, NPY_LONG);
+    if (!counts_np) {
+        raise_error(PyExc_RuntimeError, "%s", oom_message);
+        return 3;
+    }
+    const uint64_t length = (uint64_t)PyArray_DIM(counts_np, 0);
+    const char* base = PyArray_BYTES(counts_np);
+    const npy_intp stride = PyArray_STRIDE(counts_np, 0);
+    for (uint64_t i = 0; i < length; i++) {
+        if (interrupted_at(i)) {
+            Py_DECREF(counts_np);
+            return 1;
+        }
+        const int64_t value = *(const int64_t*)(base + (npy_intp)i * stride);
+        if (value < 0 || value > (int64_t)UINT32_MAX) {
+            Py_DECREF(counts_np);
+            raise_error(PyExc_ValueError,
+                        "%s values should be between 0 and 4294967295 (got %lld at index %lu)", name,
+                        (long long)value, (unsigned long)i);
+            return 4;
+        }
+        table[(first + i) * samples] = (uint32_t)value;
+        *size += (uint64_t)value;
+    }
+    Py_DECREF(counts_np);
+    return 0;
+}
+
+// Sets column 0 of `table` to `value` for points [from, to), polling for
+// signals with the running index.
+static int fill_column(uint32_t* table, uint64_t samples, uint64_t from, uint64_t to,
+                       uint32_t value, uint64_t index_offset) {
+    for (uint64_t i = from; i < to; i++) {
+        if (interrupted_at(i - index_offset)) return 1;
+        table[i * samples] = value;
+    }
+    return 0;
+}
+
+int load_counts_x(Data* s, PyObject* counts_x, uint64_t n1, uint64_t n2) {
+    s->counts_x = (uint32_t*)malloc_table(s->n, s->samples, sizeof(uint32_t));
+    if (!s->counts_x) {
+        raise_error(PyExc_RuntimeError, "out of memory error - load_counts_x[counts_x]");
+        return 2;
+    }
+    s->size_x = 0;
+    int status;
+    if (!counts_x) {
+        s->size_x = n1;
+        status = fill_column(s->counts_x, s->samples, 0, n1, 1, 0);
+    } else {
+        status = store_counts(counts_x, "counts_rvs", s->counts_x, s->samples, 0, &s->size_x,
+                              "out of memory error - load_counts_x[counts_x_np]");
+    }
+    if (status) {
+        free(s->counts_x);
+        return status;
+    }
+    if (s->samples == 1) {
+        memset(s->counts_x + n1, 0, n2 * sizeof(uint32_t));
+    } else {
+        for (uint64_t i = 0; i < n2; i++) s->counts_x[(n1 + i) * s->samples] = 0;
+    }
+    return 0;
+}
+
+int load_counts_y(Data* s, PyObject* counts_y, uint64_t n1, uint64_t n2) {
+    s->counts_y = (uint32_t*)malloc_table(s->n, s->samples, sizeof(uint32_t));
+    if (!s->counts_y) {
+        raise_error(PyExc_RuntimeError, "out of memory error - load_counts_y[counts_y]");
+        return 2;
+    }
+    s->size_y = 0;
+    int status;
+    if (!counts_y) {
+        s->size_y = n2;
+        status = fill_column(s->counts_y, s->samples, 0, n1, 0, 0);
+        if (!status) status = fill_column(s->counts_y, s->samples, n1, s->n, 1, 0);
+    } else if (n2 > 0 || PyArray_DIM((PyArrayObject*)counts_y, 0) != (npy_intp)n1) {
+        // cdf was given (validation matched the counts to its rows): the cdf
+        // rows carry the counts and the rvs rows weigh nothing. With no cdf
+        // rows and no rvs rows both readings store nothing.
+        status = fill_column(s->counts_y, s->samples, 0, n1, 0, 0);
+        if (!status)
+            status = store_counts(counts_y, "counts_cdf", s->counts_y, s->samples, n1, &s->size_y,
+                                  "out of memory error - load_counts_y[counts_y_np]");
+    } else {
+        status = store_counts(counts_y, "counts_cdf", s->counts_y, s->samples, 0, &s->size_y,
+                              "out of memory error - load_counts_y[counts_y_np]");
+    }
+    if (status) {
+        free(s->counts_y);
+        return status;
+    }
+    return 0;
+}
+
+// Hash of one rank vector; it only groups candidates for the full comparison.
+static inline uint64_t point_hash(const int32_t* ranks, uint64_t d) {
+    uint64_t h = 122351221;
+    for (uint64_t k = 0; k < d; k++) h = h * 234567913 + (uint64_t)(int64_t)ranks[k];
+    return h;
+}
+
+int deduplicate_data(Data* s) {
+    const uint64_t n = s->n, d = s->d, samples = s->samples;
+    int32_t* tmp_data = (int32_t*)malloc_table(n, d, sizeof(int32_t));
+    uint32_t* tmp_counts_x = (uint32_t*)malloc_table(n, 1, sizeof(uint32_t));
+    uint32_t* tmp_counts_y = (uint32_t*)malloc_table(n, 1, sizeof(uint32_t));
+    if (!tmp_data || !tmp_counts_x || !tmp_counts_y) {
+        free(tmp_data);
+        free(tmp_counts_x);
+        free(tmp_counts_y);
+        raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
+        return 1;
+    }
+    int status = 0;
+    uint64_t unique_counts = 0;
+    try {
+        // Equal keys keep their insertion order, so the first equal row found
+        // is the earliest distinct point with that hash.
+        std::multimap<uint64_t, uint64_t> hash_to_position;
+        for (uint64_t i = 0; i < n && status == 0; i++) {
+            if (interrupted_at(i)) {
+                status = 20;
+                break;
+            }
+            const int32_t* ranks = s->data + i * d;
+            const uint32_t cx = s->counts_x[i * samples], cy = s->counts_y[i * samples];
+            const uint64_t h = point_hash(ranks, d);
+            auto range = hash_to_position.equal_range(h);
+            bool merged = false;
+            for (auto it = range.first; it != range.second; ++it) {
+                const uint64_t j = it->second;
+                if (memcmp(tmp_data + j * d, ranks, d * sizeof(int32_t)) != 0) continue;
+                // Merged multiplicities must still fit the 32-bit tables.
+                if ((uint64_t)tmp_counts_x[j] + cx > UINT32_MAX ||
+                    (uint64_t)tmp_counts_y[j] + cy > UINT32_MAX) {
+                    raise_error(PyExc_ValueError,
+                                "equal points have a summed multiplicity above 4294967295 in the %s "
+                                "sample; merge them yourself with 64-bit counts or pass "
+                                "deduplicate_data=False",
+                                (uint64_t)tmp_counts_x[j] + cx > UINT32_MAX ? "first" : "second");
+                    status = 3;
+                    break;
+                }
+                tmp_counts_x[j] += cx;
+                tmp_counts_y[j] += cy;
+                merged = true;
+                break;
+            }
+            if (merged || status) continue;
+            hash_to_position.emplace_hint(range.second, h, unique_counts);
+            memcpy(tmp_data + unique_counts * d, ranks, d * sizeof(int32_t));
+            tmp_counts_x[unique_counts] = cx;
+            tmp_counts_y[unique_counts] = cy;
+            unique_counts++;
+        }
+    } catch (const std::bad_alloc&) {
+        raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
+        status = 1;
+    }
+    if (status) {
+        free(tmp_data);
+        free(tmp_counts_x);
+        free(tmp_counts_y);
+        return status;
+    }
+
+    int32_t* new_data = (int32_t*)malloc_table(unique_counts, d, sizeof(int32_t));
+    uint32_t* new_counts_x = (uint32_t*)malloc_table(unique_counts, samples, sizeof(uint32_t));
+    uint32_t* new_counts_y = (uint32_t*)malloc_table(unique_counts, samples, sizeof(uint32_t));
+    if (!new_data || !new_counts_x || !new_counts_y) {
+        free(new_data);
+        free(new_counts_x);
+        free(new_counts_y);
+        free(tmp_data);
+        free(tmp_counts_x);
+        free(tmp_counts_y);
+        raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[s->data]");
+        return 1;
+    }
+    s->n = unique_counts;
+    free(s->data);
+    free(s->counts_x);
+    free(s->counts_y);
+    s->data = new_data;
+    s->counts_x = new_counts_x;
+    s->counts_y = new_counts_y;
+    memcpy(s->data, tmp_data, unique_counts * d * sizeof(int32_t));
+    for (uint64_t i = 0; i < unique_counts; i++) {
+        s->counts_x[i * samples] = tmp_counts_x[i];
+        s->counts_y[i * samples] = tmp_counts_y[i];
+    }
+    free(tmp_data);
+    free(tmp_counts_x);
+    free(tmp_counts_y);
+    return 0;
+}
+
+// One draw from the pooled observations held by the sum tree: the point whose
+// block of positions contains a random position, the points' observations laid
+// out one after the other. Without replacement the drawn observation is taken
+// out of every entry on its path. Returns the point's index.
+static inline uint64_t draw_point(uint32_t* count_tree, uint64_t size, bool remove) {
+    const uint32_t total = count_tree[1];
+    uint64_t element_position;
+    if ((uint64_t)total <= (uint64_t)RAND_MAX + 1) {
+        element_position = (uint32_t)rand() % total;
+    } else {
+        // rand() alone cannot reach every position of a pool this large.
+        uint64_t wide = ((uint64_t)(uint32_t)rand() << 31) | (uint32_t)rand();
+        element_position = wide % total;
+    }
+    uint64_t element_index = 1;
+    while (element_index < size) {
+        if (remove) count_tree[element_index]--;
+        const uint32_t left = count_tree[2 * element_index];
+        element_index *= 2;
+        if (element_position >= left) {
+            element_position -= left;
+            element_index++;
+        }
+    }
+    if (remove) count_tree[element_index]--;
+    return element_index - size;
+}
+
+// Sets the leaves to the pooled multiplicities and sums them up the tree.
+static int build_count_tree(const Data* s, uint32_t* count_tree, uint64_t size) {
+    for (uint64_t i = 0; i < s->n; i++) {
+        if (interrupted_at(i)) return 1;
+        count_tree[size + i] = s->counts_x[i * s->samples] + s->counts_y[i * s->samples];
+    }
+    for (uint64_t j = size - 1; j >= 1; j--) {
+        if (interrupted_at(j)) return 1;
+        count_tree[j] = count_tree[2 * j] + count_tree[2 * j + 1];
+    }
+    return 0;
+}
+
+// Draws `draws` observations into column p of `table`.
+static int draw_column(const Data* s, uint32_t* count_tree, uint64_t size, uint64_t draws,
+                       bool remove, uint32_t* table, uint64_t p) {
+    for (uint64_t t = 0; t < draws; t++) {
+        if (interrupted_at(t)) return 1;
+        table[draw_point(count_tree, size, remove) * s->samples + p]++;
+    }
+    return 0;
+}
+
+int generate_permutations(Data* s, bool draw_samples) {
+    const uint64_t n = s->n, samples = s->samples;
+    // The tree's counters are 32-bit: a larger pool cannot be drawn from.
+    if (s->size_x + s->size_y > UINT32_MAX) {
+        raise_error(PyExc_ValueError,
+                    "permutation samples need the pooled total multiplicity below 4294967296 "
+                    "(got %llu)",
+                    (unsigned long long)(s->size_x + s->size_y));
+        return 3;
+    }
+    for (uint64_t i = 0; i < n; i++) {
+        memset(s->counts_x + i * samples + 1, 0, (samples - 1) * sizeof(uint32_t));
+        if (draw_samples) memset(s->counts_y + i * samples + 1, 0, (samples - 1) * sizeof(uint32_t));
+    }
+    uint64_t size = 1;
+    while (size < n) size *= 2;
+    uint32_t* count_tree = (uint32_t*)calloc(2 * size, sizeof(uint32_t));
+    if (!count_tree) {
+        raise_error(PyExc_RuntimeError, "out of memory error - generate_permutations[count_tree]");
+        return 2;
+    }
+    const bool remove = !draw_samples;
+    for (uint64_t p = 1; p < samples; p++) {
+        if (PyErr_CheckSignals() != 0 || ((p == 1 || remove) && build_count_tree(s, count_tree, size)) ||
+            draw_column(s, count_tree, size, s->size_x, remove, s->counts_x, p)) {
+            free(count_tree);
+            return 1;
+        }
+        if (remove) {
+            for (uint64_t i = 0; i < n; i++) s->counts_y[i * samples + p] = count_tree[size + i];
+        } else if (draw_column(s, count_tree, size, s->size_y, false, s->counts_y, p)) {
+            free(count_tree);
+            return 1;
+        }
+    }
+    free(count_tree);
+    return 0;
+}
+
+int load_avx512_data(Data* s) {
+    s->avx512_d = (s->d + 15) / 16;
+    size_t bytes;
+    // aligned_alloc wants a nonzero multiple of the alignment.
+    if (!table_bytes(s->n, s->avx512_d, 64, &bytes) ||
+        !(s->avx512_data = aligned_alloc(64, bytes ? bytes : 64))) {
+        s->avx512_data = NULL;
+        raise_error(PyExc_RuntimeError, "out of memory - load_avx_data[avx512_data]");
+        return 1;
+    }
+    int32_t* blocks = (int32_t*)s->avx512_data;
+    for (uint64_t i = 0; i < s->n; i++) {
+        if (interrupted_at(i)) return 2;
+        for (uint64_t j = 0; j < s->avx512_d; j++) {
+            int32_t batch512[16] = {0};
+            const uint64_t first = 16 * j;
+            const uint64_t m = std::min<uint64_t>(16, s->d - first);
+            memcpy(batch512, s->data + i * s->d + first, m * sizeof(int32_t));
+            memcpy(blocks + (i * s->avx512_d + j) * 16, batch512, sizeof(batch512));
+        }
+    }
+    return 0;
+}
+
+// Only the AVX2 layout's builds lay out data here; this one needs nothing.
+int load_avx2_data(Data* s) {
+    (void)s;
+    return 0;
+}
+
+void free_data(Data* s, Options* options) {
+    (void)options;
+    free(s->data);
+    free(s->counts_x);
+    free(s->counts_y);
+    free(s->avx512_data);
+}
+
+// Parses the call's arguments over the option defaults. The extra `seed`,
+// when given, reseeds the libc generator that draws the permutation samples.
+static int parse_arguments(Options* options, PyObject* args, PyObject* kwargs, PyObject** data,
+                           PyObject** data2, PyObject** counts_x, PyObject** counts_y,
+                           bool* debug, PyObject** seed) {
+    static const char* kwlist[] = {"",
+                                   "cdf",
+                                   "counts_rvs",
+                                   "counts_cdf",
+                                   "n_jobs",
+                                   "permutation_samples",
+                                   "binomial_significance",
+                                   "max_alpha_beta",
+                                   "scale_result",
+                                   "deduplicate_data",
+                                   "draw_samples",
+                                   "debug",
+                                   "seed",
+                                   NULL};
+    int n_jobs = 1, permutation_samples = 0;
+    unsigned char binomial = 0, max_alpha_beta = 1, scale_result = 0, deduplicate = 1, draw = 0,
+                  debug_flag = 0;
+    *data = *data2 = *counts_x = *counts_y = *seed = NULL;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOiibbbbbbO", const_cast<char**>(kwlist), data,
+                                     data2, counts_x, counts_y, &n_jobs, &permutation_samples,
+                                     &binomial, &max_alpha_beta, &scale_result, &deduplicate, &draw,
+                                     &debug_flag, seed)) {
+        return 1;
+    }
+    // Negative values would wrap to huge unsigned thread and sample counts.
+    if (n_jobs < 1) {
+        raise_error(PyExc_ValueError, "n_jobs should be at least 1 (got %d)", n_jobs);
+        return 3;
+    }
+    if (permutation_samples < 0) {
+        raise_error(PyExc_ValueError, "permutation_samples should be at least 0 (got %d)",
+                    permutation_samples);
+        return 3;
+    }
+    options->thread_no = (uint32_t)n_jobs;
+    options->permutation_significance = (uint32_t)permutation_samples;
+    options->calculate_binomial_significance = binomial != 0;
+    options->max_alpha_beta = max_alpha_beta != 0;
+    options->scale_result = scale_result != 0;
+    options->deduplicate_data = deduplicate != 0;
+    options->draw_samples = draw != 0;
+    *debug = debug_flag != 0;
+    return 0;
+}
+
+// Reseeds the generator when a seed was passed (None means "do not reseed").
+static int apply_seed(PyObject* seed) {
+    if (!seed || seed == Py_None) return 0;
+    unsigned long long value = PyLong_Check(seed) ? PyLong_AsUnsignedLongLong(seed) : (unsigned long long)-1;
+    if (PyErr_Occurred() || value > UINT32_MAX) {
+        PyErr_Clear();
+        raise_error(PyExc_ValueError, "seed should be None or an integer from 0 to 4294967295");
+        return 3;
+    }
+    srand((unsigned int)value);
+    return 0;
+}
+
+// Refuses samples that weigh nothing and sizes whose product, the common
+// denominator of the kernels' integer differences, does not fit in 64 bits.
+static int check_sample_sizes(const Data* s) {
+    if (s->size_x == 0) {
+        raise_error(PyExc_ValueError,
+                    "the first sample is empty: rvs has no rows or counts_rvs sums to 0");
+        return 4;
+    }
+    if (s->size_y == 0) {
+        raise_error(PyExc_ValueError,
+                    "the second sample is empty: cdf has no rows or counts_cdf sums to 0");
+        return 4;
+    }
+    uint64_t product;
+    if (__builtin_mul_overflow(s->size_x, s->size_y, &product)) {
+        raise_error(PyExc_ValueError,
+                    "the product of the sample sizes (%llu x %llu) does not fit in 64 bits",
+                    (unsigned long long)s->size_x, (unsigned long long)s->size_y);
+        return 5;
+    }
+    return 0;
+}
+
+// Loads the coordinates as int32 values or as ranks. Returns 0, 40 + a
+// copy_data status, or 2 with an exception set.
+static int load_coordinates(Data* s, PyObject* data, PyObject* data2) {
+    if (can_cast_safely(data, NPY_INT)) {
+        int status = copy_data(s, data, data2);
+        return status ? 40 + status : 0;
+    }
+    // Ranks are stored as int32: at most 2^31 distinct values per dimension.
+    if (s->n > (uint64_t)INT32_MAX + 1) {
+        raise_error(PyExc_ValueError, "at most 2147483648 points can be ranked (got %llu)",
+                    (unsigned long long)s->n);
+        return 2;
+    }
+    s->data = load_ranking<long>(data, data2, NPY_LONG);
+    // A pending signal or a refused value ends the load with its own exception.
+    if (!s->data && !PyErr_Occurred()) s->data = load_ranking<double>(data, data2, NPY_DOUBLE);
+    if (!s->data) {
+        if (!PyErr_Occurred()) {
+            raise_error(PyExc_RuntimeError,
+                        "cdf should have the same dtype as rsv, and one of int32, int64 or double");
+        }
+        return 2;
+    }
+    return 0;
+}
+
+int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool skip_samples) {
+    PyObject *data, *data2, *counts_x, *counts_y, *seed;
+    bool debug;
+    int status = parse_arguments(options, args, kwargs, &data, &data2, &counts_x, &counts_y,
+                                 &debug, &seed);
+    if (status) return status;
+    if (debug) enable_debug();
+    if (!processor_supported()) {
+        raise_error(PyExc_RuntimeError, "MISSING AVX512");
+        return 10;
+    }
+    if ((status = validate_inputs(data, data2, counts_x, counts_y))) return status;
+    if ((status = apply_seed(seed))) return status;
+
+    uint64_t n1, n2;
+    load_shapes(s, data, data2, &n1, &n2);
+    if ((status = load_coordinates(s, data, data2))) return status;
+    s->samples = skip_samples ? 1 : (uint64_t)(uint32_t)(options->permutation_significance + 1);
+    s->counts_x = s->counts_y = NULL;
+    s->avx512_data = NULL;
+
+    if ((status = load_counts_x(s, counts_x, n1, n2))) {
+        free(s->data);
+        return 50 + status;
+    }
+    if ((status = load_counts_y(s, counts_y, n1, n2))) {
+        free(s->data);
+        free(s->counts_x);
+        return 60 + status;
+    }
+    if ((status = check_sample_sizes(s))) {
+        free_data(s, options);
+        return 60 + status;
+    }
+    if (options->deduplicate_data && (status = deduplicate_data(s))) {
+        free_data(s, options);
+        return 70 + status;
+    }
+    if (options->permutation_significance != 0 && !skip_samples &&
+        (status = generate_permutations(s, options->draw_samples))) {
+        free_data(s, options);
+        return 80 + status;
+    }
+    if ((status = load_avx512_data(s)) || (status = load_avx2_data(s))) {
+        free_data(s, options);
+        return 90 + status;
+    }
+    return 0;
+}

@@ -1,0 +1,61 @@
+// The data-set and options records of one test call, and the loader that
+// fills them from the call's arguments.
+#ifndef TESSARIN_DATA_H
+#define TESSARIN_DATA_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <stdbool.h>
+#include <stdint.h>
+
+// The prepared data set. Points 0 to n1 - 1 come from rvs, the rest from cdf
+// (until duplicate merging reorders them by first appearance). Coordinates
+// are ranks within their dimension, or the int32 input values themselves;
+// only their order and equality matter. Multiplicity tables are point-major:
+// the entry of point i under labelling p is at i * samples + p, labelling 0
+// being the observed one.
+struct Data {
+    uint64_t n;           // number of points (distinct points after merging)
+    uint64_t d;           // dimensions, at most 63
+    uint64_t ortant_no;   // 2^d orthants around every corner
+    uint64_t samples;     // labellings: permutation samples + 1
+    uint64_t size_x;      // total multiplicity of the first sample
+    uint64_t size_y;      // total multiplicity of the second sample
+    int32_t* data;        // n x d coordinates, point-major
+    uint32_t* counts_x;   // n x samples multiplicities in the first sample
+    uint32_t* counts_y;   // n x samples multiplicities in the second sample
+    uint64_t avx512_d;    // 16-lane vectors per point: (d + 15) / 16
+    void* avx512_data;    // n x avx512_d blocks of 64 bytes, 64-byte aligned
+};
+
+// The call's options, with the defaults written by load_data.
+struct Options {
+    uint32_t thread_no;                    // n_jobs
+    uint32_t permutation_significance;     // permutation_samples
+    bool calculate_binomial_significance;  // binomial_significance
+    bool max_alpha_beta;                   // max_alpha_beta
+    bool scale_result;                     // scale_result
+    bool deduplicate_data;                 // deduplicate_data
+    bool draw_samples;                     // draw_samples
+};
+
+[[nodiscard]] int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs,
+                            bool skip_samples);
+void free_data(Data* s, Options* options);
+
+// Loading stages, in the order load_data runs them.
+void cpuid(int* info, int InfoType);
+[[nodiscard]] int validate_inputs(PyObject* data, PyObject* data2, PyObject* counts_x,
+                                  PyObject* counts_y);
+void load_shapes(Data* s, PyObject* data, PyObject* data2, uint64_t* n1, uint64_t* n2);
+[[nodiscard]] int copy_data(Data* s, PyObject* data, PyObject* data2);
+template <typename T>
+[[nodiscard]] int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum);
+[[nodiscard]] int load_counts_x(Data* s, PyObject* counts_x, uint64_t n1, uint64_t n2);
+[[nodiscard]] int load_counts_y(Data* s, PyObject* counts_y, uint64_t n1, uint64_t n2);
+[[nodiscard]] int deduplicate_data(Data* s);
+[[nodiscard]] int generate_permutations(Data* s, bool draw_samples);
+[[nodiscard]] int load_avx512_data(Data* s);
+[[nodiscard]] int load_avx2_data(Data* s);
+
+#endif

@@ -1,0 +1,433 @@
+// The module's face to the interpreter, the two orthant kernels and the
+// worker driver that runs them over the corners and forms the test result.
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <math.h>
+
+#include <algorithm>
+
+#include "binomial_significance.h"
+#include "common.h"
+#include "data.h"
+
+#ifdef TESSARIN_AVX512
+#include <immintrin.h>
+#endif
+
+// The per-call runtime shared by all kernel threads.
+struct Runtime {
+    SignificanceRuntime significance;
+};
+
+// One kernel thread's share of the scan: the corners [from, to).
+struct Task {
+    uint64_t from;
+    uint64_t to;
+    const Data* d;
+    const Options* options;
+    Runtime* runtime;
+};
+
+// The result of one test; a member that was not computed is -1.0.
+struct TestResult {
+    double value;
+    double binomial_significance;
+    double permutation_significance;
+};
+
+// One point's orthant around the current corner, for the sparse kernel.
+struct BinStruct {
+    uint64_t bin;
+    uint64_t index;
+};
+
+static inline bool operator<(const BinStruct& lhs, const BinStruct& rhs) { return lhs.bin < rhs.bin; }
+
+// Sets bit b of `bin` exactly when the corner's coordinate b is greater than
+// the point's (signed 32-bit): ties count as at-or-above, so a corner lies in
+// its own orthant 0. Padding lanes are 0 in every point and never set a bit.
+#ifdef TESSARIN_AVX512
+// Only the kernels are compiled for AVX-512, so the loader and the processor
+// check stay runnable on any x86-64 and can refuse the call cleanly.
+#define KERNEL_TARGET __attribute__((target("avx512f")))
+static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
+    const __m512i* blocks = (const __m512i*)t->d->avx512_data;
+    const uint64_t avx512_d = t->d->avx512_d;
+    bin = 0;
+    for (int32_t b = 0; b < (int32_t)avx512_d; b++) {
+        const __m512i corner = _mm512_load_si512(blocks + i * avx512_d + b);
+        const __m512i point = _mm512_load_si512(blocks + j * avx512_d + b);
+        bin |= (uint64_t)_mm512_cmpgt_epi32_mask(corner, point) << (16 * b);
+    }
+}
+#else
+#define KERNEL_TARGET
+static inline void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
+    const int32_t* lanes = (const int32_t*)t->d->avx512_data;
+    const uint64_t stride = 16 * t->d->avx512_d;
+    const int32_t* corner = lanes + i * stride;
+    const int32_t* point = lanes + j * stride;
+    bin = 0;
+    for (uint64_t k = 0; k < t->d->d; k++) bin |= (uint64_t)(corner[k] > point[k]) << k;
+}
+#endif
+
+// Raises the labelling maxima with one orthant's counts: alpha is the
+// orthant's difference of empirical measures times size_x * size_y. It counts
+// for the first half when the corner belongs to X under that labelling and for
+// the second half when it belongs to Y.
+static inline KERNEL_TARGET void update_maxima(const uint64_t* x_cap, const uint64_t* y_cap,
+                                                const uint32_t* corner_x, const uint32_t* corner_y,
+                                                uint64_t size_x, uint64_t size_y, uint64_t samples,
+                                                uint64_t* max_alpha) {
+    uint64_t* max_beta = max_alpha + samples;
+    for (uint64_t k = 0; k < samples; k++) {
+        const uint64_t a = size_y * x_cap[k], b = size_x * y_cap[k];
+        const uint64_t alpha = a > b ? a - b : b - a;
+        if (max_alpha[k] < alpha && corner_x[k] != 0) max_alpha[k] = alpha;
+        if (max_beta[k] < alpha && corner_y[k] != 0) max_beta[k] = alpha;
+    }
+}
+
+// Adds one point's row of multiplicities to an orthant's counters.
+static inline KERNEL_TARGET void add_counts(uint64_t* x_cap, uint64_t* y_cap, const uint32_t* counts_x,
+                                             const uint32_t* counts_y, uint64_t samples) {
+    for (uint64_t k = 0; k < samples; k++) {
+        x_cap[k] += counts_x[k];
+        y_cap[k] += counts_y[k];
+    }
+}
+
+// Dense kernel: for every corner of the task, counts both samples in all 2^d
+// orthants and raises the per-labelling maxima. Used when n >= 2^d, so its
+// tables are never larger than the data set's count tables.
+KERNEL_TARGET void* max_diff_from_counts(void* vargp) {
+    Task* t = (Task*)vargp;
+    const Data* s = t->d;
+    const uint64_t samples = s->samples, n = s->n, ortant_no = s->ortant_no;
+    size_t table_bytes;
+    uint64_t* x_cap_ortant = NULL;
+    if (!__builtin_mul_overflow(ortant_no, samples * sizeof(uint64_t), &table_bytes)) {
+        x_cap_ortant = (uint64_t*)malloc(table_bytes);
+    }
+    if (!x_cap_ortant) {
+        report_worker_error("out of memory error - max_diff[x_cap_ortant]");
+        return NULL;
+    }
+    uint64_t* y_cap_ortant = (uint64_t*)malloc(table_bytes);
+    if (!y_cap_ortant) {
+        free(x_cap_ortant);
+        report_worker_error("out of memory error - max_diff[y_cap_ortant]");
+        return NULL;
+    }
+    uint64_t* max_alpha = (uint64_t*)calloc(2 * samples, sizeof(uint64_t));
+    if (!max_alpha) {
+        free(x_cap_ortant);
+        free(y_cap_ortant);
+        report_worker_error("out of memory error - max_diff[max_alpha]");
+        return NULL;
+    }
+    const uint32_t* counts_x = s->counts_x;
+    const uint32_t* counts_y = s->counts_y;
+    for (uint64_t i = t->from; i < t->to && keepRunning; i++) {
+        memset(x_cap_ortant, 0, table_bytes);
+        memset(y_cap_ortant, 0, table_bytes);
+        if (samples == 1) {
+            for (uint64_t j = 0; j < n; j++) {
+                uint64_t bin;
+                calculate_bin(i, j, bin, t);
+                x_cap_ortant[bin] += counts_x[j];
+                y_cap_ortant[bin] += counts_y[j];
+            }
+        } else {
+            for (uint64_t j = 0; j < n; j++) {
+                uint64_t bin;
+                calculate_bin(i, j, bin, t);
+                add_counts(x_cap_ortant + bin * samples, y_cap_ortant + bin * samples,
+                           counts_x + j * samples, counts_y + j * samples, samples);
+            }
+        }
+        for (uint64_t o = 0; o < ortant_no; o++) {
+            update_maxima(x_cap_ortant + o * samples, y_cap_ortant + o * samples, counts_x + i * samples,
+                          counts_y + i * samples, s->size_x, s->size_y, samples, max_alpha);
+        }
+        if (t->options->calculate_binomial_significance) {
+            significance_push(i, x_cap_ortant, &t->runtime->significance, s);
+        }
+    }
+    free(x_cap_ortant);
+    free(y_cap_ortant);
+    return max_alpha;
+}
+
+// Sparse kernel: the same maxima without 2^d tables. Sorts the points by
+// their orthant index around each corner and walks the runs of equal indices,
+// each run being one occupied orthant; empty orthants cannot raise a maximum.
+KERNEL_TARGET void* max_diff_from_counts_sparse(void* vargp) {
+    Task* t = (Task*)vargp;
+    const Data* s = t->d;
+    const uint64_t samples = s->samples, n = s->n;
+    uint64_t* x_cap_ortant = (uint64_t*)malloc(samples * sizeof(uint64_t));
+    if (!x_cap_ortant) {
+        report_worker_error("out of memory error - max_diff[x_cap_ortant]");
+        return NULL;
+    }
+    uint64_t* y_cap_ortant = (uint64_t*)malloc(samples * sizeof(uint64_t));
+    if (!y_cap_ortant) {
+        free(x_cap_ortant);
+        report_worker_error("out of memory error - max_diff[y_cap_ortant]");
+        return NULL;
+    }
+    uint64_t* max_alpha = (uint64_t*)calloc(2 * samples, sizeof(uint64_t));
+    if (!max_alpha) {
+        free(x_cap_ortant);
+        free(y_cap_ortant);
+        report_worker_error("out of memory error - max_diff[max_alpha]");
+        return NULL;
+    }
+    BinStruct* unique_bins = (BinStruct*)malloc((n ? n : 1) * sizeof(BinStruct));
+    if (!unique_bins) {
+        free(x_cap_ortant);
+        free(y_cap_ortant);
+        free(max_alpha);
+        report_worker_error("out of memory error - max_diff[unique_bins]");
+        return NULL;
+    }
+    const uint32_t* counts_x = s->counts_x;
+    const uint32_t* counts_y = s->counts_y;
+    SignificanceRuntime* significance = &t->runtime->significance;
+    for (uint64_t i = t->from; i < t->to && keepRunning; i++) {
+        bool abandoned = false;
+        for (uint64_t j = 0; j < n; j++) {
+            if (!keepRunning) {
+                abandoned = true;
+                break;
+            }
+            calculate_bin(i, j, unique_bins[j].bin, t);
+            unique_bins[j].index = j;
+        }
+        if (abandoned) break;
+        std::stable_sort(unique_bins, unique_bins + n);
+        for (uint64_t l = 0; l < n;) {
+            const uint64_t bin = unique_bins[l].bin;
+            uint64_t j = unique_bins[l].index;
+            for (uint64_t k = 0; k < samples; k++) {
+                x_cap_ortant[k] = counts_x[j * samples + k];
+                y_cap_ortant[k] = counts_y[j * samples + k];
+            }
+            for (l++; l < n && unique_bins[l].bin == bin; l++) {
+                j = unique_bins[l].index;
+                add_counts(x_cap_ortant, y_cap_ortant, counts_x + j * samples, counts_y + j * samples,
+                           samples);
+            }
+            update_maxima(x_cap_ortant, y_cap_ortant, counts_x + i * samples, counts_y + i * samples,
+                          s->size_x, s->size_y, samples, max_alpha);
+        }
+        if (t->options->calculate_binomial_significance) {
+            // Occupied orthants add the corner's weight under their own count;
+            // the empty ones, at least one since n < 2^d, add it under key 0.
+            const uint32_t i_count = counts_x[i * samples] + counts_y[i * samples];
+            pthread_mutex_lock(&significance->mutex);
+            uint64_t zeros = s->ortant_no;
+            for (uint64_t l = 0; l < n;) {
+                const uint64_t bin = unique_bins[l].bin;
+                uint64_t true_in_orthant = 0;
+                for (; l < n && unique_bins[l].bin == bin; l++) {
+                    true_in_orthant += counts_x[unique_bins[l].index * samples];
+                }
+                zeros--;
+                significance_add(significance, true_in_orthant, i_count);
+            }
+            significance_add(significance, 0, (uint64_t)i_count * zeros);
+            pthread_mutex_unlock(&significance->mutex);
+        }
+    }
+    free(x_cap_ortant);
+    free(y_cap_ortant);
+    free(unique_bins);
+    return max_alpha;
+}
+
+void init_runtime(Runtime* r) { significance_init_runtime(&r->significance); }
+
+// Splits the corners into thread_no contiguous shares, runs the chosen kernel
+// on each and merges the returned maxima element by element. Returns null on
+// failure, with the message in error_buffer.
+uint64_t* run_workers(Options* options, const Data* d, Runtime* r) {
+    const uint32_t T = options->thread_no;
+    const uint64_t entries = 2 * d->samples;
+    pthread_t* thread_ids = (pthread_t*)malloc(sizeof(pthread_t) * (T ? T : 1));
+    if (!thread_ids) {
+        report_worker_error("out of memory error - run_workers[thread_ids]");
+        return NULL;
+    }
+    Task* tasks = (Task*)malloc(sizeof(Task) * (T ? T : 1));
+    if (!tasks) {
+        free(thread_ids);
+        report_worker_error("out of memory error - run_workers[tasks]");
+        return NULL;
+    }
+    uint64_t* max_alpha = (uint64_t*)calloc(entries, sizeof(uint64_t));
+    if (!max_alpha) {
+        free(thread_ids);
+        free(tasks);
+        report_worker_error("out of memory error - run_workers[max_alpha]");
+        return NULL;
+    }
+    const bool is_sparse = d->n < d->ortant_no;
+    void* (*kernel)(void*) = is_sparse ? max_diff_from_counts_sparse : max_diff_from_counts;
+    bool error = false;
+    uint32_t started = 0;
+    for (; started < T; started++) {
+        const uint64_t i = started;
+        tasks[i] = {(d->n * i) / T, (d->n * (i + 1)) / T, d, options, r};
+        if (pthread_create(&thread_ids[i], NULL, kernel, &tasks[i]) != 0) {
+            // The shares assume every thread runs: without this one the result
+            // would miss its corners, so the call fails once the others end.
+            report_worker_error("could not start a thread - run_workers[thread_ids]");
+            error = true;
+            break;
+        }
+    }
+    for (uint32_t i = 0; i < started; i++) {
+        void* ret;
+        pthread_join(thread_ids[i], &ret);
+        if (!ret) {
+            error = true;
+            continue;
+        }
+        const uint64_t* thread_max = (const uint64_t*)ret;
+        for (uint64_t k = 0; k < entries; k++) max_alpha[k] = std::max(max_alpha[k], thread_max[k]);
+        free(ret);
+    }
+    free(thread_ids);
+    free(tasks);
+    if (error) {
+        free(max_alpha);
+        return NULL;
+    }
+    return max_alpha;
+}
+
+// The raw statistic of one labelling: the larger directional maximum, or
+// their mean.
+static inline double combine_alpha_beta(uint64_t alpha, uint64_t beta, const Options* options) {
+    if (options->max_alpha_beta) return (double)std::max(alpha, beta);
+    return ((double)alpha + (double)beta) * 0.5;
+}
+
+int run_test(TestResult* res, const Data* d, Options* options) {
+    Runtime runtime;
+    const bool binomial = options->calculate_binomial_significance;
+    if (binomial) init_runtime(&runtime);
+    uint64_t* alphas_append_betas = run_workers(options, d, &runtime);
+    if (!alphas_append_betas) {
+        if (binomial) significance_clear_runtime(&runtime.significance);
+        return 1;
+    }
+    const uint64_t samples = d->samples;
+    const uint64_t alpha = alphas_append_betas[0], beta = alphas_append_betas[samples];
+    const double xy = (double)d->size_x * (double)d->size_y;
+    const double ab = combine_alpha_beta(alpha, beta, options);
+    res->value = ab / xy;
+    // The binomial significance compares against the unscaled larger maximum,
+    // whatever max_alpha_beta says.
+    const double D = (double)std::max(alpha, beta) / xy;
+    if (options->scale_result) {
+        res->value = res->value * sqrt(((double)d->size_x + (double)d->size_y) / xy);
+    }
+    if (samples < 2) {
+        res->permutation_significance = -1.0;
+    } else {
+        // Ties count: a labelling as extreme as the observed one is evidence too.
+        uint64_t sig = 0;
+        for (uint64_t k = 1; k < samples; k++) {
+            if (combine_alpha_beta(alphas_append_betas[k], alphas_append_betas[samples + k], options) >= ab) sig++;
+        }
+        res->permutation_significance = sig / (double)(samples - 1);
+    }
+    free(alphas_append_betas);
+    res->binomial_significance = -1.0;
+    if (binomial) {
+        res->binomial_significance = significance_finalize(D, d, options, &runtime.significance);
+        significance_clear_runtime(&runtime.significance);
+        if (res->binomial_significance == -1.0) return 1;
+    }
+    return 0;
+}
+
+// Only clears the flag: the kernels and significance workers stop at their
+// next poll and the call reports the interruption.
+void intHandler(int dummy) {
+    (void)dummy;
+    keepRunning = 0;
+}
+
+// Computations share keepRunning, error_buffer and the signal handlers, so
+// calls from several interpreter threads take turns. The lock is taken only
+// after the interpreter lock is released, so a waiting call never blocks the
+// interpreter.
+static pthread_mutex_t computation_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs) {
+    (void)self;
+    Data d;
+    Options options;
+    TestResult res;
+    if (load_data(&d, &options, args, kwargs, false) != 0) return NULL;
+
+    int status;
+    bool interrupted;
+    char message[ERROR_BUFFER_SIZE];
+    Py_BEGIN_ALLOW_THREADS;
+    pthread_mutex_lock(&computation_mutex);
+    keepRunning = 1;
+    reset_worker_error();
+    void (*sigint)(int) = signal(SIGINT, intHandler);
+    void (*sigalrm)(int) = signal(SIGALRM, intHandler);
+    status = run_test(&res, &d, &options);
+    signal(SIGALRM, sigalrm);
+    signal(SIGINT, sigint);
+    interrupted = keepRunning == 0;
+    memcpy(message, error_buffer, sizeof(message));
+    pthread_mutex_unlock(&computation_mutex);
+    Py_END_ALLOW_THREADS;
+
+    free_data(&d, &options);
+    if (interrupted) {
+        strcpy(error_buffer, "Interrupted by signal");
+        PyErr_SetString(PyExc_RuntimeError, error_buffer);
+        return NULL;
+    }
+    if (status != 0) {
+        PyErr_SetString(PyExc_RuntimeError, message);
+        return NULL;
+    }
+    const bool binomial = options.calculate_binomial_significance;
+    const bool permutation = options.permutation_significance != 0;
+    if (binomial && permutation) {
+        return Py_BuildValue("(d,d,d)", res.value, res.binomial_significance, res.permutation_significance);
+    }
+    if (binomial) return Py_BuildValue("(d,d)", res.value, res.binomial_significance);
+    if (permutation) return Py_BuildValue("(d,d)", res.value, res.permutation_significance);
+    return Py_BuildValue("d", res.value);
+}
+
+static PyMethodDef TessarinMethods[] = {
+    {"test", (PyCFunction)(void (*)(void))tessarin_test, METH_VARARGS | METH_KEYWORDS, "Run tessarin test"},
+    {NULL, NULL, 0, NULL}};
+
+static struct PyModuleDef tessarinmodule = {PyModuleDef_HEAD_INIT, "MODULE_NAME", NULL, -1, TessarinMethods,
+                                             NULL, NULL, NULL, NULL};
+
+#define TESSARIN_CONCAT(a, b) a##b
+#define TESSARIN_INIT_NAME(name) TESSARIN_CONCAT(PyInit_, name)
+
+PyMODINIT_FUNC TESSARIN_INIT_NAME(TESSARIN_MODULE)(void) {
+    // The NumPy C API was imported while the library was loaded; a failure
+    // left its ImportError set.
+    if (PyErr_Occurred()) return NULL;
+    return PyModule_Create2(&tessarinmodule, 1013);
+}
