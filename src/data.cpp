@@ -677,8 +677,9 @@ void free_data(Data* s, Options* options) {
     free(s->avx512_data);
 }
 
-// Parses the call's arguments over the option defaults. The extra `seed`,
-// when given, reseeds the libc generator that draws the permutation samples.
+// Parses the call's arguments over the option defaults. Two keywords follow
+// the core list: `seed`, when given, reseeds the libc generator that draws
+// the permutation samples, and `details` asks for a dict result.
 static int parse_arguments(Options* options, PyObject* args, PyObject* kwargs, PyObject** data,
                            PyObject** data2, PyObject** counts_x, PyObject** counts_y,
                            bool* debug, PyObject** seed) {
@@ -695,15 +696,16 @@ static int parse_arguments(Options* options, PyObject* args, PyObject* kwargs, P
                                    "draw_samples",
                                    "debug",
                                    "seed",
+                                   "details",
                                    NULL};
     int n_jobs = 1, permutation_samples = 0;
     unsigned char binomial = 0, max_alpha_beta = 1, scale_result = 0, deduplicate = 1, draw = 0,
-                  debug_flag = 0;
+                  debug_flag = 0, details = 0;
     *data = *data2 = *counts_x = *counts_y = *seed = NULL;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOiibbbbbbO", const_cast<char**>(kwlist), data,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOiibbbbbbOb", const_cast<char**>(kwlist), data,
                                      data2, counts_x, counts_y, &n_jobs, &permutation_samples,
                                      &binomial, &max_alpha_beta, &scale_result, &deduplicate, &draw,
-                                     &debug_flag, seed)) {
+                                     &debug_flag, seed, &details)) {
         return 1;
     }
     // Negative values would wrap to huge unsigned thread and sample counts.
@@ -723,6 +725,7 @@ static int parse_arguments(Options* options, PyObject* args, PyObject* kwargs, P
     options->scale_result = scale_result != 0;
     options->deduplicate_data = deduplicate != 0;
     options->draw_samples = draw != 0;
+    options->details = details != 0;
     *debug = debug_flag != 0;
     return 0;
 }

@@ -37,6 +37,7 @@ struct Options {
     bool scale_result;                     // scale_result
     bool deduplicate_data;                 // deduplicate_data
     bool draw_samples;                     // draw_samples
+    bool details;  // return a dict that also holds the two directional maxima
 };
 
 [[nodiscard]] int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs,

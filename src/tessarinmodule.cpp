@@ -31,10 +31,14 @@ struct Task {
 };
 
 // The result of one test; a member that was not computed is -1.0.
+// statistic_x and statistic_y are the observed maxima over the corners of the
+// first and of the second sample, as differences of fractions.
 struct TestResult {
     double value;
     double binomial_significance;
     double permutation_significance;
+    double statistic_x;
+    double statistic_y;
 };
 
 // One point's orthant around the current corner, for the sparse kernel.
@@ -335,6 +339,8 @@ int run_test(TestResult* res, const Data* d, Options* options) {
     // The binomial significance compares against the unscaled larger maximum,
     // whatever max_alpha_beta says.
     const double D = (double)std::max(alpha, beta) / xy;
+    res->statistic_x = (double)alpha / xy;
+    res->statistic_y = (double)beta / xy;
     if (options->scale_result) {
         res->value = res->value * sqrt(((double)d->size_x + (double)d->size_y) / xy);
     }
@@ -407,6 +413,12 @@ static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs)
     }
     const bool binomial = options.calculate_binomial_significance;
     const bool permutation = options.permutation_significance != 0;
+    if (options.details) {
+        return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d}", "statistic", res.value, "statistic_x", res.statistic_x,
+                             "statistic_y", res.statistic_y, "binomial_significance",
+                             res.binomial_significance, "permutation_significance",
+                             res.permutation_significance);
+    }
     if (binomial && permutation) {
         return Py_BuildValue("(d,d,d)", res.value, res.binomial_significance, res.permutation_significance);
     }
