@@ -4,21 +4,11 @@ import sys
 
 import pytest
 
+import tessarin
+
 sys.path.insert(0, os.path.dirname(__file__))
 
-
-def _cpu_flags():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    return set()
-
-
-HAS_AVX512 = {"avx512f", "avx512vl"} <= _cpu_flags()
+HAS_AVX512 = tessarin.avx512_supported()
 BUILDS = ["avx512", "portable"]
 
 

@@ -1,0 +1,160 @@
+"""The friendly interface: conversion, validation, result fields, dispatch."""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from scipy import stats
+
+import oracle
+import tessarin
+from conftest import BUILDS, HAS_AVX512, load_build
+
+
+@pytest.fixture(params=BUILDS)
+def kernel(request):
+    load_build(request.param)
+    return request.param
+
+
+def samples(seed, n=40, m=35, d=2, levels=5):
+    rng = np.random.default_rng(seed)
+    return rng.integers(0, levels, size=(n, d)), rng.integers(0, levels, size=(m, d))
+
+
+class TestResultFields:
+    def test_fields_match_oracle_and_core(self, kernel):
+        x, y = samples(1)
+        wx = np.arange(len(x)) % 3
+        alpha, beta, size_x, size_y = oracle.directional_maxima(x, y, wx, None)
+        res = tessarin.ks_2samp(x, y, weights_x=wx, kernel=kernel)
+        assert res.statistic_x == alpha / (size_x * size_y)
+        assert res.statistic_y == beta / (size_x * size_y)
+        assert res.statistic == max(res.statistic_x, res.statistic_y)
+        assert (res.n_x, res.n_y) == (size_x, size_y)
+        assert res.pvalue is res.permutation_pvalue is res.binomial_pvalue is None
+        core = load_build(kernel)
+        assert res.statistic == core.test(x.astype(np.int32), y.astype(np.int32),
+                                          counts_rvs=wx)
+
+    def test_combine_and_scale(self, kernel):
+        x, y = samples(2)
+        res = tessarin.ks_2samp(x, y, combine="mean", scale=True, kernel=kernel)
+        expected = oracle.statistic(x, y, max_alpha_beta=False, scale_result=True)
+        assert res.statistic == pytest.approx(expected, rel=1e-15)
+
+    def test_one_dimension_equals_scipy(self):
+        rng = np.random.default_rng(3)
+        x, y = rng.integers(0, 30, 200), rng.integers(5, 40, 150)
+        assert tessarin.ks_2samp(x, y).statistic == pytest.approx(
+            stats.ks_2samp(x, y).statistic, abs=1e-15)
+
+    def test_pvalues(self, kernel):
+        x, y = samples(4)
+        res = tessarin.ks_2samp(x, y, permutations=99, binomial=True, seed=5, kernel=kernel)
+        stat, binomial, fraction = load_build(kernel).test(
+            x.astype(np.int32), y.astype(np.int32), permutation_samples=99,
+            binomial_significance=True, seed=5)
+        assert res.statistic == stat and res.binomial_pvalue == binomial
+        assert res.permutation_pvalue == (round(fraction * 99) + 1) / 100
+        assert res.pvalue == res.permutation_pvalue and res.n_permutations == 99
+        only_binomial = tessarin.ks_2samp(x, y, binomial=True, kernel=kernel)
+        assert only_binomial.pvalue == only_binomial.binomial_pvalue == binomial
+
+    def test_seed_reproducible_across_threads(self):
+        x, y = samples(6, n=60, m=60)
+        runs = {tessarin.ks_2samp(x, y, permutations=200, seed=11, n_jobs=j).pvalue
+                for j in (1, 4, -1)}
+        assert len(runs) == 1
+        gen = tessarin.ks_2samp(x, y, permutations=200, seed=np.random.default_rng(1))
+        assert 0 < gen.pvalue <= 1
+
+
+class TestConversion:
+    def test_array_likes(self):
+        x, y = samples(7, d=1)
+        expected = tessarin.ks_2samp(x, y).statistic
+        assert tessarin.ks_2samp(x.ravel().tolist(), y.ravel().tolist()).statistic == expected
+        assert tessarin.ks_2samp(x.astype(np.float32), y.astype(np.uint8)).statistic == expected
+        assert tessarin.ks_2samp(np.asfortranarray(x), y[::-1]).statistic == expected
+
+    def test_weights_over_one_point_set(self):
+        x, _ = samples(8)
+        wx, wy = np.arange(len(x)) % 4, (np.arange(len(x)) + 1) % 3
+        res = tessarin.ks_2samp(x, weights_x=wx, weights_y=wy.astype(float))
+        assert res.statistic == oracle.statistic(x, None, wx, wy)
+
+    def test_wide_unsigned_integers_are_exact(self):
+        # Above 2^53 these values collide as doubles; joint ranks keep them apart.
+        big = np.uint64(2**64 - 1)
+        x = np.array([big, big - 1, big - 2], dtype=np.uint64)
+        y = np.array([big - 1, big - 3], dtype=np.uint64)
+        ranks = np.unique(np.concatenate([x, y]), return_inverse=True)[1]
+        expected = oracle.statistic(ranks[:3, None], ranks[3:, None])
+        assert tessarin.ks_2samp(x, y).statistic == expected
+
+    @pytest.mark.parametrize("call, error, text", [
+        (lambda: tessarin.ks_2samp([], [1]), ValueError, "x is empty"),
+        (lambda: tessarin.ks_2samp([1, np.nan], [1]), ValueError, "x contains NaN"),
+        (lambda: tessarin.ks_2samp([[1, 2]], [[1, 2, 3]]), ValueError, "same number of dimensions"),
+        (lambda: tessarin.ks_2samp(np.zeros((2, 64)), np.zeros((2, 64))), ValueError, "at most 63"),
+        (lambda: tessarin.ks_2samp([1j], [1]), TypeError, "x must hold real numbers"),
+        (lambda: tessarin.ks_2samp([1], ["a"]), TypeError, "y must hold real numbers"),
+        (lambda: tessarin.ks_2samp([[1, 2], [1]], [1]), ValueError, "x could not be read"),
+        (lambda: tessarin.ks_2samp([1, 2], [1], weights_x=[1, -1]), ValueError, "weights_x must not be negative"),
+        (lambda: tessarin.ks_2samp([1, 2], [1], weights_x=[1, 0.5]), ValueError, "weights_x must hold whole"),
+        (lambda: tessarin.ks_2samp([1, 2], [1], weights_y=[1, 1]), ValueError, "weights_y must have one weight"),
+        (lambda: tessarin.ks_2samp([1, 2], [1], weights_x=[0, 0]), ValueError, "x has total weight 0"),
+        (lambda: tessarin.ks_2samp([1, 2]), ValueError, "y is missing"),
+        (lambda: tessarin.ks_2samp([1], [2], combine="min"), ValueError, "combine"),
+        (lambda: tessarin.ks_2samp([1], [2], resample="jackknife"), ValueError, "resample"),
+        (lambda: tessarin.ks_2samp([1], [2], permutations=-1), ValueError, "permutations"),
+        (lambda: tessarin.ks_2samp([1], [2], n_jobs=0), ValueError, "n_jobs"),
+        (lambda: tessarin.ks_2samp([1], [2], permutations=5, seed=-1), ValueError, "seed"),
+        (lambda: tessarin.ks_2samp([1], [2], kernel="sse"), ValueError, "kernel"),
+    ])
+    def test_bad_input_names_the_argument(self, call, error, text):
+        with pytest.raises(error, match=text):
+            call()
+
+
+class TestDispatch:
+    def run(self, code, **env):
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                env=dict(os.environ, **env))
+        return result.returncode, result.stdout.strip(), result.stderr
+
+    def test_default_is_fastest_available(self):
+        expected = "tessarin.avx512" if HAS_AVX512 else "tessarin.portable"
+        assert tessarin.available_kernels()[0] == expected.split(".")[1]
+        code = "import tessarin; print(tessarin.get_kernel().__spec__.name)"
+        assert self.run(code, TESSARIN_KERNEL="")[1] == expected
+
+    def test_forced_choice(self):
+        code = "import tessarin; print(tessarin.get_kernel().__spec__.name)"
+        assert self.run(code, TESSARIN_KERNEL="portable")[1] == "tessarin.portable"
+        status, out, err = self.run(code, TESSARIN_KERNEL="avx512")
+        if HAS_AVX512:
+            assert out == "tessarin.avx512"
+        else:
+            assert status != 0 and "does not support AVX-512" in err
+        status, _, err = self.run(code, TESSARIN_KERNEL="sse2")
+        assert status != 0 and "TESSARIN_KERNEL must be one of" in err
+
+    @pytest.mark.skipif(not HAS_AVX512, reason="needs a processor that runs both builds")
+    def test_builds_agree_bit_for_bit(self):
+        rng = np.random.default_rng(9)
+        for d in (1, 3, 17, 40):
+            x, y = rng.normal(size=(120, d)), rng.normal(size=(90, d)) + 0.1
+            kw = dict(permutations=20, binomial=True, seed=3, n_jobs=2)
+            assert (tessarin.ks_2samp(x, y, kernel="avx512", **kw)
+                    == tessarin.ks_2samp(x, y, kernel="portable", **kw))
+
+
+def test_docstring_examples_run():
+    import doctest
+
+    import tessarin._api
+
+    assert doctest.testmod(tessarin._api).failed == 0
