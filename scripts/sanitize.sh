@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the modules with AddressSanitizer and UndefinedBehaviorSanitizer into a
-# scratch folder and runs the test suite against that build. Extra arguments go
-# to pytest. Run scripts/setup.sh once first.
+# scratch folder and runs the test suite (or the pytest arguments given)
+# against that build. Run scripts/setup.sh once first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
@@ -22,4 +22,5 @@ export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=lib
 export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 "$PYTHON" -c "import tessarin, sys; assert tessarin.__file__.startswith('$work'), tessarin.__file__"
-exec "$PYTHON" -m pytest tests -q -p no:cacheprovider "$@"
+[ $# -gt 0 ] || set -- tests
+exec "$PYTHON" -m pytest -q -p no:cacheprovider "$@"
