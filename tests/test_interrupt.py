@@ -1,0 +1,118 @@
+"""Cutting a long computation short with SIGALRM or SIGINT, and calls from
+several interpreter threads at once."""
+import os
+import signal
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import oracle
+
+
+def long_data(kernel):
+    """Data sets that take several seconds: n >= 2^d runs the dense kernel,
+    n < 2^d the sparse one."""
+    rng = np.random.default_rng(0)
+    if kernel == "dense":
+        return rng.integers(0, 10**6, (30000, 3)), rng.integers(0, 10**6, (30000, 3))
+    return rng.normal(size=(3000, 20)), rng.normal(size=(3000, 20))
+
+
+def assert_computes_normally(module):
+    rng = np.random.default_rng(1)
+    rvs, cdf = rng.integers(0, 5, (40, 3)), rng.integers(1, 6, (30, 3))
+    assert module.test(rvs, cdf, n_jobs=2) == oracle.statistic(rvs, cdf)
+
+
+@pytest.fixture
+def own_handlers():
+    """Python handlers of the caller for SIGALRM and SIGINT; the list records
+    every signal that reaches them."""
+    seen = []
+
+    def record(signum, frame):
+        seen.append(signum)
+
+    previous = signal.signal(signal.SIGALRM, record), signal.signal(signal.SIGINT, record)
+    yield record, seen
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous[0])
+    signal.signal(signal.SIGINT, previous[1])
+
+
+def interrupted_call(module, send, kernel="dense", n_jobs=1, limit=1.5):
+    rvs, cdf = long_data(kernel)
+    start = time.monotonic()
+    send()
+    with pytest.raises(RuntimeError) as info:
+        module.test(rvs, cdf, n_jobs=n_jobs)
+    assert str(info.value) == "Interrupted by signal"
+    assert time.monotonic() - start < limit
+
+
+def assert_handlers_restored(record, seen):
+    assert seen == []  # the signal that stopped the computation is not passed on
+    assert signal.getsignal(signal.SIGALRM) is record and signal.getsignal(signal.SIGINT) is record
+    # The process-level handlers are the interpreter's again, so both signals reach ours.
+    os.kill(os.getpid(), signal.SIGALRM)
+    os.kill(os.getpid(), signal.SIGINT)
+    deadline = time.monotonic() + 1
+    while len(seen) < 2 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert sorted(seen) == sorted([signal.SIGALRM, signal.SIGINT])
+
+
+class TestInterruption:
+    @pytest.mark.parametrize("kernel", ["dense", "sparse"])
+    @pytest.mark.parametrize("n_jobs", [1, 2])
+    def test_interval_timer(self, module, own_handlers, kernel, n_jobs):
+        interrupted_call(module, lambda: signal.setitimer(signal.ITIMER_REAL, 0.2), kernel, n_jobs)
+        assert_handlers_restored(*own_handlers)
+        assert_computes_normally(module)
+
+    def test_sigint_from_another_thread(self, module, own_handlers):
+        timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+        interrupted_call(module, timer.start, n_jobs=2)
+        timer.join()
+        assert_handlers_restored(*own_handlers)
+        assert_computes_normally(module)
+
+    def test_alarm(self, module, own_handlers):
+        interrupted_call(module, lambda: signal.alarm(1), n_jobs=2, limit=2.5)
+        assert_handlers_restored(*own_handlers)
+        assert_computes_normally(module)
+
+
+class TestConcurrentCalls:
+    def test_threads_get_their_own_results(self, module, own_handlers):
+        rng = np.random.default_rng(2)
+        jobs = []
+        for d in (0, 1, 2, 3, 5, 8, 17):
+            rvs, cdf = rng.integers(0, 4, (35, d)), rng.integers(1, 5, (28, d))
+            jobs.append(((rvs, cdf), dict(n_jobs=1 + d % 3), oracle.statistic(rvs, cdf)))
+        # Heavier calls, so that the calls overlap.
+        for kernel_d in (2, 14):
+            rvs, cdf = rng.normal(size=(800, kernel_d)), rng.normal(0.2, 1.0, size=(800, kernel_d))
+            jobs.append(((rvs, cdf), dict(n_jobs=2), module.test(rvs, cdf, n_jobs=2)))
+        bad = np.arange(5)
+        jobs.append(((bad, bad), {}, ValueError("rvs should be two dimensional (not 1)")))
+
+        def run(job):
+            args, kwargs, _ = job
+            try:
+                return module.test(*args, **kwargs)
+            except ValueError as error:
+                return error
+
+        with ThreadPoolExecutor(6) as pool:
+            results = list(pool.map(run, jobs * 4))
+        for (_, _, want), got in zip(jobs * 4, results):
+            if isinstance(want, Exception):
+                assert type(got) is type(want) and str(got) == str(want)
+            else:
+                assert got == want
+        # Overlapping calls must not leave one another's signal handlers behind.
+        assert_handlers_restored(*own_handlers)
