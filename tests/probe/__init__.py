@@ -1,0 +1,1 @@
+"""Test-only extension exposing loader and significance internals."""
