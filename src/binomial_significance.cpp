@@ -71,31 +71,36 @@ void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* 
 // P(|X / x_size - Y / y_size| > result) for independent binomial X and Y with
 // the fraction estimated from the orthant count c, summed outward from the
 // bulk of X until its probabilities become negligible.
+//
+// `result` is an observed difference raw / (x_size * y_size), and differences
+// equal to it must not count as larger. The bounds of the second sample's
+// counts that stay within reach, (y_size * n_p -+ raw) / x_size, are therefore
+// formed in integers: rounded in floating point they often land a hair off a
+// whole number and would move an equal difference across the boundary.
 static double tail_probability(uint64_t c, int64_t x_size, int64_t y_size, double result) {
     const double lambda = (c + 1.0) / (x_size + 2.0);
     const boost::math::binomial dist1((double)x_size, lambda);
     const boost::math::binomial dist2((double)y_size, lambda);
     const int64_t start_iteration = (int64_t)floor(x_size * lambda);
-    const double ys = (double)y_size, xs = (double)x_size;
+    const double raw_units = nearbyint(result * (double)x_size * (double)y_size);
+    // A bound that is not finite (an empty sample) adds no tail term.
+    const bool bounded = isfinite(raw_units) && x_size > 0;
+    const __int128 raw = bounded ? (__int128)raw_units : 0;
     double brute2_sum = 0;
     for (int delta = -1; delta <= 1; delta += 2) {
-        double n_p = (double)(delta < 0 ? start_iteration - 1 : start_iteration);
-        for (; 0 <= n_p && n_p <= xs; n_p += delta) {
-            const double low = ceil(ys * n_p / xs - ys * result);
-            const double high = floor(ys * n_p / xs + ys * result);
-            const double p1 = boost::math::pdf(dist1, n_p);
+        for (int64_t n_p = delta < 0 ? start_iteration - 1 : start_iteration; 0 <= n_p && n_p <= x_size;
+             n_p += delta) {
+            const double p1 = boost::math::pdf(dist1, (double)n_p);
             if (p1 < 1e-25) break;
-            // A bound that is not finite adds no tail term.
-            if (isfinite(high)) {
-                const int64_t to = high >= ys ? y_size : (int64_t)high;
-                if (to < y_size) {
-                    brute2_sum += p1 * boost::math::cdf(boost::math::complement(dist2, (double)to));
-                }
+            if (!bounded) continue;
+            const __int128 centre = (__int128)y_size * n_p;
+            const __int128 low = centre - raw, high = centre + raw;
+            const int64_t from = low <= 0 ? 0 : (int64_t)((low + x_size - 1) / x_size);
+            const int64_t to = high / x_size >= y_size ? y_size : (int64_t)(high / x_size);
+            if (to < y_size) {
+                brute2_sum += p1 * boost::math::cdf(boost::math::complement(dist2, (double)to));
             }
-            if (isfinite(low)) {
-                const int64_t from = low < 0 ? 0 : (int64_t)low;
-                if (from > 0) brute2_sum += p1 * boost::math::cdf(dist2, (double)(from - 1));
-            }
+            if (from > 0) brute2_sum += p1 * boost::math::cdf(dist2, (double)(from - 1));
         }
     }
     return brute2_sum;
@@ -156,7 +161,7 @@ double significance_finalize(double result, const Data* d, const Options* option
     list.iterator = 0;
     list.count = T == 1 ? 1 : 10 * (int)T;
     list.mutex = &r->mutex;
-    list.jobs = (SignificanceJob*)malloc(sizeof(SignificanceJob) * list.count);
+    list.jobs = (SignificanceJob*)malloc(sizeof(SignificanceJob) * (list.count ? list.count : 1));
     if (!list.jobs) {
         free(thread_ids);
         free(tasks);
@@ -164,7 +169,8 @@ double significance_finalize(double result, const Data* d, const Options* option
         return -1.0;
     }
     const std::map<uint64_t, uint64_t>& histogram = *r->m_t;
-    const size_t per_job = histogram.size() / (size_t)list.count;
+    // With no threads there are no jobs, and the result is 1 - exp(0) = 0.
+    const size_t per_job = list.count ? histogram.size() / (size_t)list.count : 0;
     HistogramIterator start = histogram.begin();
     for (int i = 0; i < list.count; i++) {
         list.jobs[i].from = start;

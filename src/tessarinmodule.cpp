@@ -108,8 +108,13 @@ static inline KERNEL_TARGET void add_counts(uint64_t* x_cap, uint64_t* y_cap, co
 // orthants and raises the per-labelling maxima. Used when n >= 2^d, so its
 // tables are never larger than the data set's count tables.
 KERNEL_TARGET void* max_diff_from_counts(void* vargp) {
-    Task* t = (Task*)vargp;
-    const Data* s = t->d;
+    // Private copies of the task and the record: nothing the kernel stores can
+    // alias them, so their fields stay in registers across the table updates.
+    const Data data = *((Task*)vargp)->d;
+    Task task = *(Task*)vargp;
+    task.d = &data;
+    Task* t = &task;
+    const Data* s = &data;
     const uint64_t samples = s->samples, n = s->n, ortant_no = s->ortant_no;
     size_t table_bytes;
     uint64_t* x_cap_ortant = NULL;
@@ -170,8 +175,11 @@ KERNEL_TARGET void* max_diff_from_counts(void* vargp) {
 // their orthant index around each corner and walks the runs of equal indices,
 // each run being one occupied orthant; empty orthants cannot raise a maximum.
 KERNEL_TARGET void* max_diff_from_counts_sparse(void* vargp) {
-    Task* t = (Task*)vargp;
-    const Data* s = t->d;
+    const Data data = *((Task*)vargp)->d;
+    Task task = *(Task*)vargp;
+    task.d = &data;
+    Task* t = &task;
+    const Data* s = &data;
     const uint64_t samples = s->samples, n = s->n;
     uint64_t* x_cap_ortant = (uint64_t*)malloc(samples * sizeof(uint64_t));
     if (!x_cap_ortant) {
