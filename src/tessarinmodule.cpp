@@ -52,29 +52,32 @@ static inline bool operator<(const BinStruct& lhs, const BinStruct& rhs) { retur
 // Sets bit b of `bin` exactly when the corner's coordinate b is greater than
 // the point's (signed 32-bit): ties count as at-or-above, so a corner lies in
 // its own orthant 0. Padding lanes are 0 in every point and never set a bit.
+// BLOCKS is the number of 16-lane blocks per point, fixed at compile time so
+// that the comparison unrolls and the corner's blocks stay in registers.
 #ifdef TESSARIN_AVX512
 // Only the kernels are compiled for AVX-512, so the loader and the processor
 // check stay runnable on any x86-64 and can refuse the call cleanly.
 #define KERNEL_TARGET __attribute__((target("avx512f")))
+template <int BLOCKS>
 static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
     const __m512i* blocks = (const __m512i*)t->d->avx512_data;
-    const uint64_t avx512_d = t->d->avx512_d;
     bin = 0;
-    for (int32_t b = 0; b < (int32_t)avx512_d; b++) {
-        const __m512i corner = _mm512_load_si512(blocks + i * avx512_d + b);
-        const __m512i point = _mm512_load_si512(blocks + j * avx512_d + b);
+    for (int32_t b = 0; b < BLOCKS; b++) {
+        const __m512i corner = _mm512_load_si512(blocks + i * BLOCKS + b);
+        const __m512i point = _mm512_load_si512(blocks + j * BLOCKS + b);
         bin |= (uint64_t)_mm512_cmpgt_epi32_mask(corner, point) << (16 * b);
     }
 }
 #else
 #define KERNEL_TARGET
+template <int BLOCKS>
 static inline void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
     const int32_t* lanes = (const int32_t*)t->d->avx512_data;
-    const uint64_t stride = 16 * t->d->avx512_d;
-    const int32_t* corner = lanes + i * stride;
-    const int32_t* point = lanes + j * stride;
+    const int32_t* corner = lanes + i * 16 * BLOCKS;
+    const int32_t* point = lanes + j * 16 * BLOCKS;
+    const uint64_t d = t->d->d;
     bin = 0;
-    for (uint64_t k = 0; k < t->d->d; k++) bin |= (uint64_t)(corner[k] > point[k]) << k;
+    for (uint64_t k = 0; k < d; k++) bin |= (uint64_t)(corner[k] > point[k]) << k;
 }
 #endif
 
@@ -104,17 +107,46 @@ static inline KERNEL_TARGET void add_counts(uint64_t* x_cap, uint64_t* y_cap, co
     }
 }
 
+// Corners scanned together by the single-labelling path of the dense kernel.
+constexpr int CORNER_GROUP = 8;
+
+// Scans a group of corners at once for a single labelling whose two samples
+// are folded into one signed weight per point, size_y * cx - size_x * cy: one
+// counter per orthant then holds the scaled difference itself. Each point is
+// read once for the whole group, and the corners' counters are independent,
+// so updates of one orthant by consecutive points overlap. `corners` may
+// repeat a corner; a repeat changes no maximum.
+template <int BLOCKS>
+static inline KERNEL_TARGET void scan_corners_folded(uint64_t* corners, Task* t, const int64_t* weight,
+                                                      int64_t* counters, uint64_t* max_alpha) {
+    const uint64_t n = t->d->n, ortant_no = t->d->ortant_no;
+    memset(counters, 0, CORNER_GROUP * ortant_no * sizeof(int64_t));
+    for (uint64_t j = 0; j < n; j++) {
+        const int64_t w = weight[j];
+        for (int c = 0; c < CORNER_GROUP; c++) {
+            uint64_t bin;
+            calculate_bin<BLOCKS>(corners[c], j, bin, t);
+            counters[c * ortant_no + bin] += w;
+        }
+    }
+    for (int c = 0; c < CORNER_GROUP; c++) {
+        const uint64_t i = corners[c];
+        const bool in_x = t->d->counts_x[i] != 0, in_y = t->d->counts_y[i] != 0;
+        const int64_t* counter = counters + c * ortant_no;
+        for (uint64_t o = 0; o < ortant_no; o++) {
+            const uint64_t alpha = counter[o] < 0 ? -(uint64_t)counter[o] : (uint64_t)counter[o];
+            if (max_alpha[0] < alpha && in_x) max_alpha[0] = alpha;
+            if (max_alpha[1] < alpha && in_y) max_alpha[1] = alpha;
+        }
+    }
+}
+
 // Dense kernel: for every corner of the task, counts both samples in all 2^d
 // orthants and raises the per-labelling maxima. Used when n >= 2^d, so its
 // tables are never larger than the data set's count tables.
-KERNEL_TARGET void* max_diff_from_counts(void* vargp) {
-    // Private copies of the task and the record: nothing the kernel stores can
-    // alias them, so their fields stay in registers across the table updates.
-    const Data data = *((Task*)vargp)->d;
-    Task task = *(Task*)vargp;
-    task.d = &data;
-    Task* t = &task;
-    const Data* s = &data;
+template <int BLOCKS>
+static KERNEL_TARGET void* dense_kernel(Task* t) {
+    const Data* s = t->d;
     const uint64_t samples = s->samples, n = s->n, ortant_no = s->ortant_no;
     size_t table_bytes;
     uint64_t* x_cap_ortant = NULL;
@@ -140,46 +172,74 @@ KERNEL_TARGET void* max_diff_from_counts(void* vargp) {
     }
     const uint32_t* counts_x = s->counts_x;
     const uint32_t* counts_y = s->counts_y;
-    for (uint64_t i = t->from; i < t->to && keepRunning; i++) {
+    const bool binomial = t->options->calculate_binomial_significance;
+
+    // The folded weights need the differences to fit a signed word; the
+    // histogram needs the first sample's own counts, so it takes the general path.
+    uint64_t product;
+    const bool foldable = samples == 1 && !binomial && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
+                          product <= (uint64_t)INT64_MAX;
+    int64_t* weight = foldable ? (int64_t*)malloc((n ? n : 1) * sizeof(int64_t)) : NULL;
+    int64_t* counters = foldable ? (int64_t*)malloc(CORNER_GROUP * ortant_no * sizeof(int64_t)) : NULL;
+    const bool folded = weight && counters;
+    if (folded) {
+        for (uint64_t j = 0; j < n; j++) {
+            weight[j] = (int64_t)(s->size_y * counts_x[j]) - (int64_t)(s->size_x * counts_y[j]);
+        }
+    }
+
+    for (uint64_t i = t->from; folded && i < t->to && keepRunning; i += CORNER_GROUP) {
+        uint64_t corners[CORNER_GROUP];
+        for (uint64_t c = 0; c < CORNER_GROUP; c++) corners[c] = std::min(i + c, t->to - 1);
+        scan_corners_folded<BLOCKS>(corners, t, weight, counters, max_alpha);
+    }
+    for (uint64_t i = t->from; !folded && i < t->to && keepRunning; i++) {
         memset(x_cap_ortant, 0, table_bytes);
         memset(y_cap_ortant, 0, table_bytes);
-        if (samples == 1) {
-            for (uint64_t j = 0; j < n; j++) {
-                uint64_t bin;
-                calculate_bin(i, j, bin, t);
-                x_cap_ortant[bin] += counts_x[j];
-                y_cap_ortant[bin] += counts_y[j];
-            }
-        } else {
-            for (uint64_t j = 0; j < n; j++) {
-                uint64_t bin;
-                calculate_bin(i, j, bin, t);
-                add_counts(x_cap_ortant + bin * samples, y_cap_ortant + bin * samples,
-                           counts_x + j * samples, counts_y + j * samples, samples);
-            }
+        for (uint64_t j = 0; j < n; j++) {
+            uint64_t bin;
+            calculate_bin<BLOCKS>(i, j, bin, t);
+            add_counts(x_cap_ortant + bin * samples, y_cap_ortant + bin * samples, counts_x + j * samples,
+                       counts_y + j * samples, samples);
         }
         for (uint64_t o = 0; o < ortant_no; o++) {
             update_maxima(x_cap_ortant + o * samples, y_cap_ortant + o * samples, counts_x + i * samples,
                           counts_y + i * samples, s->size_x, s->size_y, samples, max_alpha);
         }
-        if (t->options->calculate_binomial_significance) {
-            significance_push(i, x_cap_ortant, &t->runtime->significance, s);
-        }
+        if (binomial) significance_push(i, x_cap_ortant, &t->runtime->significance, s);
     }
+    free(weight);
+    free(counters);
     free(x_cap_ortant);
     free(y_cap_ortant);
     return max_alpha;
 }
 
-// Sparse kernel: the same maxima without 2^d tables. Sorts the points by
-// their orthant index around each corner and walks the runs of equal indices,
-// each run being one occupied orthant; empty orthants cannot raise a maximum.
-KERNEL_TARGET void* max_diff_from_counts_sparse(void* vargp) {
+// A kernel body compiled for one number of blocks per point, 0 to 4.
+typedef void* (*KernelBody)(Task*);
+
+// Runs the body compiled for the data set's number of blocks per point. Each
+// thread works on private copies of its task and of the record: nothing the
+// kernel stores can alias them, so their fields stay in registers.
+static void* run_kernel(void* vargp, const KernelBody bodies[5]) {
     const Data data = *((Task*)vargp)->d;
     Task task = *(Task*)vargp;
     task.d = &data;
-    Task* t = &task;
-    const Data* s = &data;
+    return bodies[std::min<uint64_t>(data.avx512_d, 4)](&task);
+}
+
+void* max_diff_from_counts(void* vargp) {
+    static const KernelBody bodies[5] = {dense_kernel<0>, dense_kernel<1>, dense_kernel<2>, dense_kernel<3>,
+                                         dense_kernel<4>};
+    return run_kernel(vargp, bodies);
+}
+
+// Sparse kernel: the same maxima without 2^d tables. Sorts the points by
+// their orthant index around each corner and walks the runs of equal indices,
+// each run being one occupied orthant; empty orthants cannot raise a maximum.
+template <int BLOCKS>
+static KERNEL_TARGET void* sparse_kernel(Task* t) {
+    const Data* s = t->d;
     const uint64_t samples = s->samples, n = s->n;
     uint64_t* x_cap_ortant = (uint64_t*)malloc(samples * sizeof(uint64_t));
     if (!x_cap_ortant) {
@@ -217,7 +277,7 @@ KERNEL_TARGET void* max_diff_from_counts_sparse(void* vargp) {
                 abandoned = true;
                 break;
             }
-            calculate_bin(i, j, unique_bins[j].bin, t);
+            calculate_bin<BLOCKS>(i, j, unique_bins[j].bin, t);
             unique_bins[j].index = j;
         }
         if (abandoned) break;
@@ -260,6 +320,12 @@ KERNEL_TARGET void* max_diff_from_counts_sparse(void* vargp) {
     free(y_cap_ortant);
     free(unique_bins);
     return max_alpha;
+}
+
+void* max_diff_from_counts_sparse(void* vargp) {
+    static const KernelBody bodies[5] = {sparse_kernel<0>, sparse_kernel<1>, sparse_kernel<2>, sparse_kernel<3>,
+                                         sparse_kernel<4>};
+    return run_kernel(vargp, bodies);
 }
 
 void init_runtime(Runtime* r) { significance_init_runtime(&r->significance); }
