@@ -49,11 +49,22 @@ struct BinStruct {
 
 static inline bool operator<(const BinStruct& lhs, const BinStruct& rhs) { return lhs.bin < rhs.bin; }
 
-// Sets bit b of `bin` exactly when the corner's coordinate b is greater than
-// the point's (signed 32-bit): ties count as at-or-above, so a corner lies in
-// its own orthant 0. Padding lanes are 0 in every point and never set a bit.
-// BLOCKS is the number of 16-lane blocks per point, fixed at compile time so
-// that the comparison unrolls and the corner's blocks stay in registers.
+// The orthant primitives, the only code that differs between the AVX-512
+// build and the portable one. Bit b of an orthant index is set exactly when
+// the corner's coordinate b is greater than the point's (signed 32-bit): ties
+// count as at-or-above, so a corner lies in its own orthant 0. Padding lanes
+// are 0 in every point and never set a bit.
+//
+// calculate_bin: the orthant index of point j around corner i, from BLOCKS
+//   16-lane blocks per point (fixed at compile time, so that the comparison
+//   unrolls and the corner's blocks stay in registers).
+// calculate_bins: bit l set when lane l of `corner_lanes` is greater than the
+//   point's coordinate spread[l], for the first `live` lanes: several corners
+//   packed into one block are compared with a point at once.
+// accumulate_lane_sums: with sixteen corners of D <= 4 dimensions held
+//   dimension by dimension in `corner_coordinate`, adds weight[j] to lane c
+//   of lane_sums[o] for each of `count` points, o being the orthant of point j
+//   around corner c. The caller keeps the 32-bit sums from overflowing.
 #ifdef TESSARIN_AVX512
 // Only the kernels are compiled for AVX-512, so the loader and the processor
 // check stay runnable on any x86-64 and can refuse the call cleanly.
@@ -68,6 +79,36 @@ static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_
         bin |= (uint64_t)_mm512_cmpgt_epi32_mask(corner, point) << (16 * b);
     }
 }
+
+static inline KERNEL_TARGET uint32_t calculate_bins(const int32_t* corner_lanes, const int32_t* point,
+                                                     const int32_t* spread, uint32_t live) {
+    (void)live;
+    const __m512i point_lanes =
+        _mm512_maskz_permutexvar_epi32(0xFFFF, _mm512_load_si512(spread), _mm512_load_si512(point));
+    return _mm512_cmpgt_epi32_mask(_mm512_load_si512(corner_lanes), point_lanes);
+}
+
+template <int D>
+static inline KERNEL_TARGET void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], const int32_t* points,
+                                                      const int64_t* weight, uint64_t count,
+                                                      int32_t (*lane_sums)[16]) {
+    constexpr int ORTANTS = 1 << D;
+    __m512i corner[D], sum[ORTANTS];
+    for (int k = 0; k < D; k++) corner[k] = _mm512_load_si512(corner_coordinate[k]);
+    for (int o = 0; o < ORTANTS; o++) sum[o] = _mm512_setzero_si512();
+    for (uint64_t j = 0; j < count; j++) {
+        __m512i bin = _mm512_setzero_si512();
+        for (int k = 0; k < D; k++) {
+            const __mmask16 below = _mm512_cmpgt_epi32_mask(corner[k], _mm512_set1_epi32(points[j * 16 + k]));
+            bin = _mm512_mask_or_epi32(bin, below, bin, _mm512_set1_epi32(1 << k));
+        }
+        const __m512i w = _mm512_set1_epi32((int32_t)weight[j]);
+        for (int o = 0; o < ORTANTS; o++) {
+            sum[o] = _mm512_mask_add_epi32(sum[o], _mm512_cmpeq_epi32_mask(bin, _mm512_set1_epi32(o)), sum[o], w);
+        }
+    }
+    for (int o = 0; o < ORTANTS; o++) _mm512_store_si512(lane_sums[o], sum[o]);
+}
 #else
 #define KERNEL_TARGET
 template <int BLOCKS>
@@ -78,6 +119,26 @@ static inline void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* 
     const uint64_t d = t->d->d;
     bin = 0;
     for (uint64_t k = 0; k < d; k++) bin |= (uint64_t)(corner[k] > point[k]) << k;
+}
+
+static inline uint32_t calculate_bins(const int32_t* corner_lanes, const int32_t* point, const int32_t* spread,
+                                      uint32_t live) {
+    uint32_t mask = 0;
+    for (uint32_t l = 0; l < live; l++) mask |= (uint32_t)(corner_lanes[l] > point[spread[l]]) << l;
+    return mask;
+}
+
+template <int D>
+static inline void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], const int32_t* points,
+                                        const int64_t* weight, uint64_t count, int32_t (*lane_sums)[16]) {
+    memset(lane_sums, 0, sizeof(int32_t) * 16 * (1 << D));
+    for (uint64_t j = 0; j < count; j++) {
+        for (int c = 0; c < 16; c++) {
+            int bin = 0;
+            for (int k = 0; k < D; k++) bin |= (corner_coordinate[k][c] > points[j * 16 + k]) << k;
+            lane_sums[bin][c] += (int32_t)weight[j];
+        }
+    }
 }
 #endif
 
@@ -107,37 +168,147 @@ static inline KERNEL_TARGET void add_counts(uint64_t* x_cap, uint64_t* y_cap, co
     }
 }
 
-// Corners scanned together by the single-labelling path of the dense kernel.
-constexpr int CORNER_GROUP = 8;
+// The single-labelling path of the dense kernel folds each point's two
+// multiplicities into one signed weight, size_y * cx - size_x * cy, so that
+// one counter per orthant holds the scaled difference itself, and scans a
+// group of corners per pass over the points: each point is read once for the
+// whole group, and the corners' counters are independent, so updates of one
+// orthant by consecutive points overlap. A group may repeat its last corner
+// to fill up; a repeat changes no maximum.
+constexpr int MAX_CORNER_GROUP = 32;
 
-// Scans a group of corners at once for a single labelling whose two samples
-// are folded into one signed weight per point, size_y * cx - size_x * cy: one
-// counter per orthant then holds the scaled difference itself. Each point is
-// read once for the whole group, and the corners' counters are independent,
-// so updates of one orthant by consecutive points overlap. `corners` may
-// repeat a corner; a repeat changes no maximum.
-template <int BLOCKS>
-static inline KERNEL_TARGET void scan_corners_folded(uint64_t* corners, Task* t, const int64_t* weight,
-                                                      int64_t* counters, uint64_t* max_alpha) {
-    const uint64_t n = t->d->n, ortant_no = t->d->ortant_no;
-    memset(counters, 0, CORNER_GROUP * ortant_no * sizeof(int64_t));
-    for (uint64_t j = 0; j < n; j++) {
-        const int64_t w = weight[j];
-        for (int c = 0; c < CORNER_GROUP; c++) {
-            uint64_t bin;
-            calculate_bin<BLOCKS>(corners[c], j, bin, t);
-            counters[c * ortant_no + bin] += w;
-        }
-    }
-    for (int c = 0; c < CORNER_GROUP; c++) {
-        const uint64_t i = corners[c];
-        const bool in_x = t->d->counts_x[i] != 0, in_y = t->d->counts_y[i] != 0;
+// Raises both maxima with the finished counters of a group of corners.
+static inline void update_folded_maxima(const uint64_t* corners, int group, const Task* t,
+                                        const int64_t* counters, uint64_t* max_alpha) {
+    const uint64_t ortant_no = t->d->ortant_no;
+    for (int c = 0; c < group; c++) {
+        const bool in_x = t->d->counts_x[corners[c]] != 0, in_y = t->d->counts_y[corners[c]] != 0;
         const int64_t* counter = counters + c * ortant_no;
         for (uint64_t o = 0; o < ortant_no; o++) {
             const uint64_t alpha = counter[o] < 0 ? -(uint64_t)counter[o] : (uint64_t)counter[o];
             if (max_alpha[0] < alpha && in_x) max_alpha[0] = alpha;
             if (max_alpha[1] < alpha && in_y) max_alpha[1] = alpha;
         }
+    }
+}
+
+// Eight corners per pass, one orthant index per corner and point.
+template <int BLOCKS>
+static KERNEL_TARGET void scan_folded_group(const uint64_t* corners, Task* t, const int64_t* weight,
+                                            int64_t* counters, uint64_t* max_alpha) {
+    constexpr int GROUP = 8;
+    const uint64_t n = t->d->n, ortant_no = t->d->ortant_no;
+    memset(counters, 0, GROUP * ortant_no * sizeof(int64_t));
+    for (uint64_t j = 0; j < n; j++) {
+        const int64_t w = weight[j];
+        for (int c = 0; c < GROUP; c++) {
+            uint64_t bin, i = corners[c];
+            calculate_bin<BLOCKS>(i, j, bin, t);
+            counters[c * ortant_no + bin] += w;
+        }
+    }
+    update_folded_maxima(corners, GROUP, t, counters, max_alpha);
+}
+
+// With at most 16 dimensions, the coordinates of P = 16 / d corners share one
+// 16-lane vector: one comparison places a point around P corners at once, its
+// mask holding their orthant indices side by side, d bits each.
+template <int P>
+static KERNEL_TARGET void scan_packed_group(const uint64_t* corners, Task* t, const int64_t* weight,
+                                            int64_t* counters, uint64_t* max_alpha) {
+    constexpr int VECTORS = 2, GROUP = VECTORS * P;
+    const uint64_t n = t->d->n, d = t->d->d, ortant_no = t->d->ortant_no;
+    const int32_t* lanes = (const int32_t*)t->d->avx512_data;
+    alignas(64) int32_t packed[VECTORS][16] = {};
+    alignas(64) int32_t spread[16] = {};
+    for (uint64_t l = 0; l < P * d; l++) spread[l] = (int32_t)(l % d);
+    for (int c = 0; c < GROUP; c++) {
+        for (uint64_t k = 0; k < d; k++) packed[c / P][(c % P) * d + k] = lanes[corners[c] * 16 + k];
+    }
+    memset(counters, 0, GROUP * ortant_no * sizeof(int64_t));
+    const uint32_t live = (uint32_t)(P * d), low_bits = (uint32_t)(ortant_no - 1);
+    for (uint64_t j = 0; j < n; j++) {
+        const int64_t w = weight[j];
+        for (int v = 0; v < VECTORS; v++) {
+            const uint32_t mask = calculate_bins(packed[v], lanes + j * 16, spread, live);
+            for (int c = 0; c < P; c++) counters[(v * P + c) * ortant_no + ((mask >> (c * d)) & low_bits)] += w;
+        }
+    }
+    update_folded_maxima(corners, GROUP, t, counters, max_alpha);
+}
+
+// With at most four dimensions there are few enough orthants to keep a
+// counter for every orthant of each of sixteen corners and to update them all
+// for every point: the corners are the lanes of the vector operations, so the
+// scan needs no per-pair table lookups. The lane counters are 32-bit and are
+// moved into 64-bit sums before they could overflow.
+template <int D>
+static KERNEL_TARGET void scan_lane_group(const uint64_t* corners, Task* t, const int64_t* weight,
+                                          int64_t* counters, uint64_t* max_alpha) {
+    constexpr int ORTANTS = 1 << D;
+    const uint64_t n = t->d->n;
+    const int32_t* lanes = (const int32_t*)t->d->avx512_data;
+    alignas(64) int32_t corner_coordinate[D][16];
+    for (int c = 0; c < 16; c++) {
+        for (int k = 0; k < D; k++) corner_coordinate[k][c] = lanes[corners[c] * 16 + k];
+    }
+    int64_t largest = 1;
+    for (uint64_t j = 0; j < n; j++) largest = std::max(largest, weight[j] < 0 ? -weight[j] : weight[j]);
+    const uint64_t flush_every = (uint64_t)(INT32_MAX / largest);
+    alignas(64) int32_t lane_sums[ORTANTS][16];
+    int64_t sums[ORTANTS][16] = {};
+    for (uint64_t j = 0; j < n;) {
+        const uint64_t end = std::min(n, j + flush_every);
+        accumulate_lane_sums<D>(corner_coordinate, lanes + j * 16, weight + j, end - j, lane_sums);
+        for (int o = 0; o < ORTANTS; o++) {
+            for (int c = 0; c < 16; c++) sums[o][c] += lane_sums[o][c];
+        }
+        j = end;
+    }
+    for (int c = 0; c < 16; c++) {
+        for (int o = 0; o < ORTANTS; o++) counters[c * ORTANTS + o] = sums[o][c];
+    }
+    update_folded_maxima(corners, 16, t, counters, max_alpha);
+}
+
+// The lane scan keeps 32-bit counters: every single weight must fit one.
+static bool lane_sums_fit(const Task* t, const int64_t* weight) {
+    for (uint64_t j = 0; j < t->d->n; j++) {
+        if (weight[j] > INT32_MAX || weight[j] < -INT32_MAX) return false;
+    }
+    return true;
+}
+
+// Scans the task's corners group by group on the single-labelling path.
+template <int BLOCKS>
+static void scan_folded(Task* t, const int64_t* weight, int64_t* counters, uint64_t* max_alpha) {
+    void (*scan)(const uint64_t*, Task*, const int64_t*, int64_t*, uint64_t*) = scan_folded_group<BLOCKS>;
+    int group = 8;
+    if (BLOCKS == 1 && t->d->d <= 4 && lane_sums_fit(t, weight)) {
+        group = 16;
+        switch (t->d->d) {
+            case 1: scan = scan_lane_group<1>; break;
+            case 2: scan = scan_lane_group<2>; break;
+            case 3: scan = scan_lane_group<3>; break;
+            default: scan = scan_lane_group<4>; break;
+        }
+    } else if (BLOCKS == 1) {
+        const int per_vector = (int)(16 / t->d->d);
+        group = 2 * per_vector;
+        switch (per_vector) {
+            case 16: scan = scan_packed_group<16>; break;
+            case 8: scan = scan_packed_group<8>; break;
+            case 5: scan = scan_packed_group<5>; break;
+            case 4: scan = scan_packed_group<4>; break;
+            case 3: scan = scan_packed_group<3>; break;
+            case 2: scan = scan_packed_group<2>; break;
+            default: scan = scan_packed_group<1>; break;
+        }
+    }
+    for (uint64_t i = t->from; i < t->to && keepRunning; i += group) {
+        uint64_t corners[MAX_CORNER_GROUP];
+        for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
+        scan(corners, t, weight, counters, max_alpha);
     }
 }
 
@@ -180,7 +351,7 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
     const bool foldable = samples == 1 && !binomial && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
                           product <= (uint64_t)INT64_MAX;
     int64_t* weight = foldable ? (int64_t*)malloc((n ? n : 1) * sizeof(int64_t)) : NULL;
-    int64_t* counters = foldable ? (int64_t*)malloc(CORNER_GROUP * ortant_no * sizeof(int64_t)) : NULL;
+    int64_t* counters = foldable ? (int64_t*)malloc(MAX_CORNER_GROUP * ortant_no * sizeof(int64_t)) : NULL;
     const bool folded = weight && counters;
     if (folded) {
         for (uint64_t j = 0; j < n; j++) {
@@ -188,11 +359,7 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
         }
     }
 
-    for (uint64_t i = t->from; folded && i < t->to && keepRunning; i += CORNER_GROUP) {
-        uint64_t corners[CORNER_GROUP];
-        for (uint64_t c = 0; c < CORNER_GROUP; c++) corners[c] = std::min(i + c, t->to - 1);
-        scan_corners_folded<BLOCKS>(corners, t, weight, counters, max_alpha);
-    }
+    if (folded) scan_folded<BLOCKS>(t, weight, counters, max_alpha);
     for (uint64_t i = t->from; !folded && i < t->to && keepRunning; i++) {
         memset(x_cap_ortant, 0, table_bytes);
         memset(y_cap_ortant, 0, table_bytes);

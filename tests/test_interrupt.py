@@ -13,11 +13,14 @@ import oracle
 
 
 def long_data(kernel):
-    """Data sets that take several seconds: n >= 2^d runs the dense kernel,
-    n < 2^d the sparse one."""
+    """Data sets that load in milliseconds (int32 input is copied, not ranked,
+    and the calls skip merging), so that the signal arrives during the scan,
+    which takes many seconds: n >= 2^d runs the dense kernel, n < 2^d the
+    sparse one."""
     rng = np.random.default_rng(0)
     if kernel == "dense":
-        return rng.integers(0, 10**6, (30000, 3)), rng.integers(0, 10**6, (30000, 3))
+        return (rng.integers(0, 10**6, (100000, 3), dtype=np.int32),
+                rng.integers(0, 10**6, (100000, 3), dtype=np.int32))
     return rng.normal(size=(3000, 20)), rng.normal(size=(3000, 20))
 
 
@@ -48,7 +51,7 @@ def interrupted_call(module, send, kernel="dense", n_jobs=1, limit=1.5):
     start = time.monotonic()
     send()
     with pytest.raises(RuntimeError) as info:
-        module.test(rvs, cdf, n_jobs=n_jobs)
+        module.test(rvs, cdf, n_jobs=n_jobs, deduplicate_data=False)
     assert str(info.value) == "Interrupted by signal"
     assert time.monotonic() - start < limit
 
