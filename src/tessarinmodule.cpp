@@ -177,6 +177,10 @@ static inline KERNEL_TARGET void add_counts(uint64_t* x_cap, uint64_t* y_cap, co
 // to fill up; a repeat changes no maximum.
 constexpr int MAX_CORNER_GROUP = 32;
 
+// The most corners a group holds for d dimensions (1 to 16): sixteen lanes, or
+// two blocks of 16 / d packed corners each.
+static inline int max_corner_group(uint64_t d) { return d <= 4 ? MAX_CORNER_GROUP : 2 * (int)(16 / d); }
+
 // Raises both maxima with the finished counters of a group of corners.
 static inline void update_folded_maxima(const uint64_t* corners, int group, const Task* t,
                                         const int64_t* counters, uint64_t* max_alpha) {
@@ -190,24 +194,6 @@ static inline void update_folded_maxima(const uint64_t* corners, int group, cons
             if (max_alpha[1] < alpha && in_y) max_alpha[1] = alpha;
         }
     }
-}
-
-// Eight corners per pass, one orthant index per corner and point.
-template <int BLOCKS>
-static KERNEL_TARGET void scan_folded_group(const uint64_t* corners, Task* t, const int64_t* weight,
-                                            int64_t* counters, uint64_t* max_alpha) {
-    constexpr int GROUP = 8;
-    const uint64_t n = t->d->n, ortant_no = t->d->ortant_no;
-    memset(counters, 0, GROUP * ortant_no * sizeof(int64_t));
-    for (uint64_t j = 0; j < n; j++) {
-        const int64_t w = weight[j];
-        for (int c = 0; c < GROUP; c++) {
-            uint64_t bin, i = corners[c];
-            calculate_bin<BLOCKS>(i, j, bin, t);
-            counters[c * ortant_no + bin] += w;
-        }
-    }
-    update_folded_maxima(corners, GROUP, t, counters, max_alpha);
 }
 
 // With at most 16 dimensions, the coordinates of P = 16 / d corners share one
@@ -279,21 +265,22 @@ static bool lane_sums_fit(const Task* t, const int64_t* weight) {
     return true;
 }
 
-// Scans the task's corners group by group on the single-labelling path.
-template <int BLOCKS>
+// Scans the task's corners group by group on the single-labelling path, for
+// data sets of 1 to 16 dimensions.
 static void scan_folded(Task* t, const int64_t* weight, int64_t* counters, uint64_t* max_alpha) {
-    void (*scan)(const uint64_t*, Task*, const int64_t*, int64_t*, uint64_t*) = scan_folded_group<BLOCKS>;
-    int group = 8;
-    if (BLOCKS == 1 && t->d->d <= 4 && lane_sums_fit(t, weight)) {
+    const uint64_t d = t->d->d;
+    void (*scan)(const uint64_t*, Task*, const int64_t*, int64_t*, uint64_t*);
+    int group;
+    if (d <= 4 && lane_sums_fit(t, weight)) {
         group = 16;
-        switch (t->d->d) {
+        switch (d) {
             case 1: scan = scan_lane_group<1>; break;
             case 2: scan = scan_lane_group<2>; break;
             case 3: scan = scan_lane_group<3>; break;
             default: scan = scan_lane_group<4>; break;
         }
-    } else if (BLOCKS == 1) {
-        const int per_vector = (int)(16 / t->d->d);
+    } else {
+        const int per_vector = (int)(16 / d);
         group = 2 * per_vector;
         switch (per_vector) {
             case 16: scan = scan_packed_group<16>; break;
@@ -348,10 +335,10 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
     // The folded weights need the differences to fit a signed word; the
     // histogram needs the first sample's own counts, so it takes the general path.
     uint64_t product;
-    const bool foldable = samples == 1 && !binomial && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
-                          product <= (uint64_t)INT64_MAX;
+    const bool foldable = BLOCKS == 1 && samples == 1 && !binomial &&
+                          !__builtin_mul_overflow(s->size_x, s->size_y, &product) && product <= (uint64_t)INT64_MAX;
     int64_t* weight = foldable ? (int64_t*)malloc((n ? n : 1) * sizeof(int64_t)) : NULL;
-    int64_t* counters = foldable ? (int64_t*)malloc(MAX_CORNER_GROUP * ortant_no * sizeof(int64_t)) : NULL;
+    int64_t* counters = foldable ? (int64_t*)malloc(max_corner_group(s->d) * ortant_no * sizeof(int64_t)) : NULL;
     const bool folded = weight && counters;
     if (folded) {
         for (uint64_t j = 0; j < n; j++) {
@@ -359,7 +346,7 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
         }
     }
 
-    if (folded) scan_folded<BLOCKS>(t, weight, counters, max_alpha);
+    if (folded) scan_folded(t, weight, counters, max_alpha);
     for (uint64_t i = t->from; !folded && i < t->to && keepRunning; i++) {
         memset(x_cap_ortant, 0, table_bytes);
         memset(y_cap_ortant, 0, table_bytes);

@@ -214,6 +214,42 @@ class TestKernelChoice:
         assert got == pytest.approx(scipy.stats.ks_2samp(x, y).statistic, rel=1e-12)
 
 
+class TestDenseScan:
+    """With one labelling and no histogram the dense kernel folds both samples
+    into signed weights and scans groups of corners: sixteen corners in lanes
+    with 32-bit sums up to four dimensions, packed comparisons up to sixteen.
+    Binomial or permutation requests take the general path."""
+
+    @pytest.mark.parametrize("d", range(1, 11))
+    @pytest.mark.parametrize("weights", ["unit", "flushing", "wide"])
+    def test_each_path_matches_oracle(self, module, d, weights):
+        rng = np.random.default_rng(100 * d + len(weights))
+        n = max(2**d + 7, 60)
+        rvs, cdf = points(rng, n // 2, d, high=4), points(rng, n - n // 2, d, high=4)
+        counts = {}
+        if weights == "flushing":
+            # Folded weights size_y * cx and size_x * cy just below 2^31 leave
+            # room for one or two points per 32-bit lane sum before the sums
+            # move into 64-bit ones.
+            unit = int(np.sqrt(2**30 / (2.5 * n)))
+            counts = dict(counts_rvs=rng.integers(1, 3, len(rvs)) * unit,
+                          counts_cdf=rng.integers(1, 3, len(cdf)) * unit)
+            sizes = counts["counts_rvs"].sum(), counts["counts_cdf"].sum()
+            largest = max(sizes[1] * counts["counts_rvs"].max(), sizes[0] * counts["counts_cdf"].max())
+            assert 2**29 < largest < 2**31
+        elif weights == "wide":
+            # Folded weights beyond 32 bits.
+            counts = dict(counts_rvs=rng.integers(2**20, 2**21, len(rvs)),
+                          counts_cdf=rng.integers(2**20, 2**21, len(cdf)))
+        want = oracle.statistic(rvs, cdf, counts.get("counts_rvs"), counts.get("counts_cdf"))
+        for dedup in (True, False):
+            got = module.test(rvs, cdf, **counts, deduplicate_data=dedup, n_jobs=3)
+            assert got == want
+        if weights == "unit":  # resampling billions of observations would take minutes
+            assert module.test(rvs, cdf, binomial_significance=True)[0] == want
+            assert module.test(rvs, cdf, permutation_samples=2)[0] == want
+
+
 class TestThreads:
     @pytest.mark.parametrize("d,high", [(2, 5), (3, None), (8, 3), (12, None)])
     def test_thread_counts_agree(self, module, d, high):
