@@ -83,10 +83,21 @@ def test_seed_out_of_range(module, seed):
         module.test(*normal_samples(1, 3, 3, 1), permutation_samples=2, seed=seed)
 
 
+# Dense scans keep 32-bit differences while size_x * size_y fits them and
+# 64-bit counts beyond; six dimensions take the sparse kernel.
+SCANS = {
+    "dense": (2, {}),
+    "dense-wide": (2, dict(counts_rvs=np.full(12, 5000), counts_cdf=np.full(10, 4000))),
+    "sparse": (6, {}),
+}
+
+
+@pytest.mark.parametrize("scan", SCANS)
 @pytest.mark.parametrize("draw, max_ab", [(False, True), (False, False), (True, True), (True, False)])
-def test_significance_from_labellings(module, probe, draw, max_ab):
-    rvs, cdf = normal_samples(7, 12, 10, 2, shift=0.4)
-    cx, cy, _, _ = labellings(probe, rvs, cdf, permutation_samples=30, draw_samples=draw, seed=7)
+def test_significance_from_labellings(module, probe, draw, max_ab, scan):
+    d, counts = SCANS[scan]
+    rvs, cdf = normal_samples(7, 12, 10, d, shift=0.4)
+    cx, cy, _, _ = labellings(probe, rvs, cdf, permutation_samples=30, draw_samples=draw, seed=7, **counts)
     points = np.concatenate([rvs, cdf])  # distinct points keep their order
     raw = []
     for p in range(cx.shape[1]):
@@ -95,9 +106,9 @@ def test_significance_from_labellings(module, probe, draw, max_ab):
     expected = np.mean(np.array(raw[1:]) >= raw[0])
     for n_jobs in (1, 2, 4):
         value, p = module.test(rvs, cdf, permutation_samples=30, draw_samples=draw,
-                               max_alpha_beta=max_ab, n_jobs=n_jobs, seed=7)
+                               max_alpha_beta=max_ab, n_jobs=n_jobs, seed=7, **counts)
         assert p == expected
-        assert value == pytest.approx(statistic(rvs, cdf, max_alpha_beta=max_ab), rel=1e-12)
+        assert value == pytest.approx(statistic(rvs, cdf, max_alpha_beta=max_ab, **counts), rel=1e-12)
 
 
 @pytest.mark.parametrize("flags", [{}, dict(max_alpha_beta=False), dict(scale_result=True),
