@@ -663,7 +663,7 @@ int load_avx512_data(Data* s) {
     return 0;
 }
 
-// Only the AVX2 layout's builds lay out data here; this one needs nothing.
+// A second vector layout; the kernels of this module read only the one above.
 int load_avx2_data(Data* s) {
     (void)s;
     return 0;

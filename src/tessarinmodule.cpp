@@ -201,7 +201,8 @@ static inline void update_folded_maxima(const uint64_t* corners, int group, cons
 // mask holding their orthant indices side by side, d bits each.
 template <int P>
 static KERNEL_TARGET void scan_packed_group(const uint64_t* corners, Task* t, const int64_t* weight,
-                                            int64_t* counters, uint64_t* max_alpha) {
+                                            int64_t largest, int64_t* counters, uint64_t* max_alpha) {
+    (void)largest;
     constexpr int VECTORS = 2, GROUP = VECTORS * P;
     const uint64_t n = t->d->n, d = t->d->d, ortant_no = t->d->ortant_no;
     const int32_t* lanes = (const int32_t*)t->d->avx512_data;
@@ -227,10 +228,11 @@ static KERNEL_TARGET void scan_packed_group(const uint64_t* corners, Task* t, co
 // counter for every orthant of each of sixteen corners and to update them all
 // for every point: the corners are the lanes of the vector operations, so the
 // scan needs no per-pair table lookups. The lane counters are 32-bit and are
-// moved into 64-bit sums before they could overflow.
+// moved into 64-bit sums before they could overflow: `largest`, the largest
+// magnitude of a weight, is at most INT32_MAX.
 template <int D>
 static KERNEL_TARGET void scan_lane_group(const uint64_t* corners, Task* t, const int64_t* weight,
-                                          int64_t* counters, uint64_t* max_alpha) {
+                                          int64_t largest, int64_t* counters, uint64_t* max_alpha) {
     constexpr int ORTANTS = 1 << D;
     const uint64_t n = t->d->n;
     const int32_t* lanes = (const int32_t*)t->d->avx512_data;
@@ -238,9 +240,7 @@ static KERNEL_TARGET void scan_lane_group(const uint64_t* corners, Task* t, cons
     for (int c = 0; c < 16; c++) {
         for (int k = 0; k < D; k++) corner_coordinate[k][c] = lanes[corners[c] * 16 + k];
     }
-    int64_t largest = 1;
-    for (uint64_t j = 0; j < n; j++) largest = std::max(largest, weight[j] < 0 ? -weight[j] : weight[j]);
-    const uint64_t flush_every = (uint64_t)(INT32_MAX / largest);
+    const uint64_t flush_every = (uint64_t)(INT32_MAX / std::max<int64_t>(largest, 1));
     alignas(64) int32_t lane_sums[ORTANTS][16];
     int64_t sums[ORTANTS][16] = {};
     for (uint64_t j = 0; j < n;) {
@@ -257,21 +257,16 @@ static KERNEL_TARGET void scan_lane_group(const uint64_t* corners, Task* t, cons
     update_folded_maxima(corners, 16, t, counters, max_alpha);
 }
 
-// The lane scan keeps 32-bit counters: every single weight must fit one.
-static bool lane_sums_fit(const Task* t, const int64_t* weight) {
-    for (uint64_t j = 0; j < t->d->n; j++) {
-        if (weight[j] > INT32_MAX || weight[j] < -INT32_MAX) return false;
-    }
-    return true;
-}
-
 // Scans the task's corners group by group on the single-labelling path, for
-// data sets of 1 to 16 dimensions.
+// data sets of 1 to 16 dimensions. The lane scan needs every weight to fit
+// its 32-bit counters.
 static void scan_folded(Task* t, const int64_t* weight, int64_t* counters, uint64_t* max_alpha) {
     const uint64_t d = t->d->d;
-    void (*scan)(const uint64_t*, Task*, const int64_t*, int64_t*, uint64_t*);
+    int64_t largest = 0;
+    for (uint64_t j = 0; j < t->d->n; j++) largest = std::max(largest, weight[j] < 0 ? -weight[j] : weight[j]);
+    void (*scan)(const uint64_t*, Task*, const int64_t*, int64_t, int64_t*, uint64_t*);
     int group;
-    if (d <= 4 && lane_sums_fit(t, weight)) {
+    if (d <= 4 && largest <= INT32_MAX) {
         group = 16;
         switch (d) {
             case 1: scan = scan_lane_group<1>; break;
@@ -295,7 +290,7 @@ static void scan_folded(Task* t, const int64_t* weight, int64_t* counters, uint6
     for (uint64_t i = t->from; i < t->to && keepRunning; i += group) {
         uint64_t corners[MAX_CORNER_GROUP];
         for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
-        scan(corners, t, weight, counters, max_alpha);
+        scan(corners, t, weight, largest, counters, max_alpha);
     }
 }
 
