@@ -10,7 +10,7 @@ rm -rf "$work"
 flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g"
 cmake -S . -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$(command -v "$PYTHON")" -DTESSARIN_EXTRA_FLAGS="$flags" >/dev/null
-cmake --build "$work/build" >/dev/null
+cmake --build "$work/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 cmake --install "$work/build" --prefix "$work/site" >/dev/null
 cp python/tessarin/*.py "$work/site/tessarin/"
 

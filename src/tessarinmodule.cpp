@@ -124,7 +124,7 @@ static inline void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* 
 static inline uint32_t calculate_bins(const int32_t* corner_lanes, const int32_t* point, const int32_t* spread,
                                       uint32_t live) {
     uint32_t mask = 0;
-    for (uint32_t l = 0; l < live; l++) mask |= (uint32_t)(corner_lanes[l] > point[spread[l]]) << l;
+    for (uint32_t l = 0; l < live && l < 16; l++) mask |= (uint32_t)(corner_lanes[l] > point[spread[l]]) << l;
     return mask;
 }
 
