@@ -112,11 +112,11 @@ void* significance_worker(void* vargp) {
     double log_p_D = 0;
     bool failed = false;
     pthread_mutex_lock(list->mutex);
-    while (list->iterator < list->count && keepRunning && !failed) {
+    while (list->iterator < list->count && keep_running() && !failed) {
         const SignificanceJob job = list->jobs[list->iterator++];
         pthread_mutex_unlock(list->mutex);
         try {
-            for (HistogramIterator it = job.from; it != job.to && keepRunning; ++it) {
+            for (HistogramIterator it = job.from; it != job.to && keep_running(); ++it) {
                 const double brute2_sum = tail_probability(it->first, t->x_size, t->y_size, t->result);
                 log_p_D += log1p(-brute2_sum) * (double)it->second;
             }

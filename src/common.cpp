@@ -7,23 +7,40 @@ char error_buffer[ERROR_BUFFER_SIZE] = "";
 volatile int keepRunning = 1;
 bool debug_enabled = false;
 
-static pthread_mutex_t worker_error_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_mutex_t error_mutex = PTHREAD_MUTEX_INITIALIZER;
 static bool worker_error_reported = false;
 
 void enable_debug() { debug_enabled = true; }
 
+// Copies a message into error_buffer; the caller holds error_mutex.
+static void copy_message(const char* message) {
+    strncpy(error_buffer, message, ERROR_BUFFER_SIZE - 1);
+    error_buffer[ERROR_BUFFER_SIZE - 1] = '\0';
+}
+
+void store_error_message(const char* message) {
+    pthread_mutex_lock(&error_mutex);
+    copy_message(message);
+    pthread_mutex_unlock(&error_mutex);
+}
+
+void read_error_message(char* out) {
+    pthread_mutex_lock(&error_mutex);
+    memcpy(out, error_buffer, ERROR_BUFFER_SIZE);
+    pthread_mutex_unlock(&error_mutex);
+}
+
 void reset_worker_error() {
-    pthread_mutex_lock(&worker_error_mutex);
+    pthread_mutex_lock(&error_mutex);
     worker_error_reported = false;
-    pthread_mutex_unlock(&worker_error_mutex);
+    pthread_mutex_unlock(&error_mutex);
 }
 
 void report_worker_error(const char* message) {
-    pthread_mutex_lock(&worker_error_mutex);
+    pthread_mutex_lock(&error_mutex);
     if (!worker_error_reported) {
         worker_error_reported = true;
-        strncpy(error_buffer, message, ERROR_BUFFER_SIZE - 1);
-        error_buffer[ERROR_BUFFER_SIZE - 1] = '\0';
+        copy_message(message);
     }
-    pthread_mutex_unlock(&worker_error_mutex);
+    pthread_mutex_unlock(&error_mutex);
 }

@@ -14,13 +14,28 @@
 extern char error_buffer[ERROR_BUFFER_SIZE];
 
 // 1 while a computation may go on; the signal handler stores 0 and the
-// kernels and significance workers poll it without locking.
+// kernels and significance workers poll it without locking. It is shared
+// between threads and a signal handler, so every access goes through
+// keep_running and set_keep_running, which make it a relaxed atomic: as cheap
+// as a plain access, and free of data races.
 extern volatile int keepRunning;
+
+static inline bool keep_running() { return __atomic_load_n(&keepRunning, __ATOMIC_RELAXED) != 0; }
+static inline void set_keep_running(int value) { __atomic_store_n(&keepRunning, value, __ATOMIC_RELAXED); }
 
 // Set once a call has asked for debugging; nothing else reads or writes it.
 extern bool debug_enabled;
 
 void enable_debug();
+
+// error_buffer is written by the loader of one call while another call's
+// workers may be failing, so every access takes one lock.
+
+// Store a message, as the loader does just before raising it.
+void store_error_message(const char* message);
+
+// Copy the current message into `out` (ERROR_BUFFER_SIZE bytes).
+void read_error_message(char* out);
 
 // Forget any failure recorded by a previous computation. Called by the test
 // call before its worker threads start.

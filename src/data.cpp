@@ -30,13 +30,15 @@ int* init_numpy() {
 // Runs while the shared library is loaded, before the module is created.
 const int* numpy_initialized = init_numpy();
 
-// Sets a Python exception whose text is formatted into error_buffer.
+// Sets a Python exception with a formatted message, kept in error_buffer too.
 static void raise_error(PyObject* type, const char* format, ...) {
+    char message[ERROR_BUFFER_SIZE];
     va_list args;
     va_start(args, format);
-    vsnprintf(error_buffer, ERROR_BUFFER_SIZE, format, args);
+    vsnprintf(message, ERROR_BUFFER_SIZE, format, args);
     va_end(args);
-    PyErr_SetString(type, error_buffer);
+    store_error_message(message);
+    PyErr_SetString(type, message);
 }
 
 // Size in bytes of a table of a x b x c bytes, or false when it does not fit

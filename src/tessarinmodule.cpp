@@ -287,7 +287,7 @@ static void scan_folded(Task* t, const int64_t* weight, int64_t* counters, uint6
             default: scan = scan_packed_group<1>; break;
         }
     }
-    for (uint64_t i = t->from; i < t->to && keepRunning; i += group) {
+    for (uint64_t i = t->from; i < t->to && keep_running(); i += group) {
         uint64_t corners[MAX_CORNER_GROUP];
         for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
         scan(corners, t, weight, largest, counters, max_alpha);
@@ -396,12 +396,12 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
     const bool narrowed = row_weight && differences;
 
     if (folded) scan_folded(t, weight, counters, max_alpha);
-    for (uint64_t i = t->from; narrowed && i < t->to && keepRunning; i += group) {
+    for (uint64_t i = t->from; narrowed && i < t->to && keep_running(); i += group) {
         uint64_t corners[MAX_LABELLING_GROUP];
         for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
         scan_corners_labellings<BLOCKS>(corners, group, t, row_weight, differences, max_alpha);
     }
-    for (uint64_t i = t->from; !folded && !narrowed && i < t->to && keepRunning; i++) {
+    for (uint64_t i = t->from; !folded && !narrowed && i < t->to && keep_running(); i++) {
         memset(x_cap_ortant, 0, table_bytes);
         memset(y_cap_ortant, 0, table_bytes);
         for (uint64_t j = 0; j < n; j++) {
@@ -480,10 +480,10 @@ static KERNEL_TARGET void* sparse_kernel(Task* t) {
     const uint32_t* counts_x = s->counts_x;
     const uint32_t* counts_y = s->counts_y;
     SignificanceRuntime* significance = &t->runtime->significance;
-    for (uint64_t i = t->from; i < t->to && keepRunning; i++) {
+    for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
         bool abandoned = false;
         for (uint64_t j = 0; j < n; j++) {
-            if (!keepRunning) {
+            if (!keep_running()) {
                 abandoned = true;
                 break;
             }
@@ -652,7 +652,7 @@ int run_test(TestResult* res, const Data* d, Options* options) {
 // next poll and the call reports the interruption.
 void intHandler(int dummy) {
     (void)dummy;
-    keepRunning = 0;
+    set_keep_running(0);
 }
 
 // Computations share keepRunning, error_buffer and the signal handlers, so
@@ -673,22 +673,22 @@ static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs)
     char message[ERROR_BUFFER_SIZE];
     Py_BEGIN_ALLOW_THREADS;
     pthread_mutex_lock(&computation_mutex);
-    keepRunning = 1;
+    set_keep_running(1);
     reset_worker_error();
     void (*sigint)(int) = signal(SIGINT, intHandler);
     void (*sigalrm)(int) = signal(SIGALRM, intHandler);
     status = run_test(&res, &d, &options);
     signal(SIGALRM, sigalrm);
     signal(SIGINT, sigint);
-    interrupted = keepRunning == 0;
-    memcpy(message, error_buffer, sizeof(message));
+    interrupted = !keep_running();
+    read_error_message(message);
     pthread_mutex_unlock(&computation_mutex);
     Py_END_ALLOW_THREADS;
 
     free_data(&d, &options);
     if (interrupted) {
-        strcpy(error_buffer, "Interrupted by signal");
-        PyErr_SetString(PyExc_RuntimeError, error_buffer);
+        store_error_message("Interrupted by signal");
+        PyErr_SetString(PyExc_RuntimeError, "Interrupted by signal");
         return NULL;
     }
     if (status != 0) {
