@@ -168,6 +168,26 @@ static inline KERNEL_TARGET void add_counts(uint64_t* x_cap, uint64_t* y_cap, co
     }
 }
 
+// With a single labelling and no histogram to collect, both kernels fold each
+// point's two multiplicities into one signed weight size_y * cx - size_x * cy,
+// provided that every difference fits a signed 64-bit word. Returns the
+// weights (n of them, owned by the caller) or null when folding does not
+// apply or the array cannot be had; the caller then counts both samples.
+static int64_t* fold_weights(const Task* t) {
+    const Data* s = t->d;
+    uint64_t product;
+    if (s->samples != 1 || t->options->calculate_binomial_significance ||
+        __builtin_mul_overflow(s->size_x, s->size_y, &product) || product > (uint64_t)INT64_MAX) {
+        return NULL;
+    }
+    int64_t* weight = (int64_t*)malloc((s->n ? s->n : 1) * sizeof(int64_t));
+    if (!weight) return NULL;
+    for (uint64_t j = 0; j < s->n; j++) {
+        weight[j] = (int64_t)(s->size_y * s->counts_x[j]) - (int64_t)(s->size_x * s->counts_y[j]);
+    }
+    return weight;
+}
+
 // The single-labelling path of the dense kernel folds each point's two
 // multiplicities into one signed weight, size_y * cx - size_x * cy, so that
 // one counter per orthant holds the scaled difference itself, and scans a
@@ -374,20 +394,13 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
     const uint32_t* counts_y = s->counts_y;
     const bool binomial = t->options->calculate_binomial_significance;
 
-    // The folded weights need the differences to fit a signed word; the
-    // histogram needs the first sample's own counts, so it takes the general path.
-    uint64_t product;
-    const bool foldable = BLOCKS == 1 && samples == 1 && !binomial &&
-                          !__builtin_mul_overflow(s->size_x, s->size_y, &product) && product <= (uint64_t)INT64_MAX;
-    int64_t* weight = foldable ? (int64_t*)malloc((n ? n : 1) * sizeof(int64_t)) : NULL;
-    int64_t* counters = foldable ? (int64_t*)malloc(max_corner_group(s->d) * ortant_no * sizeof(int64_t)) : NULL;
+    // The histogram needs the first sample's own counts, so it takes the
+    // general path.
+    int64_t* weight = BLOCKS == 1 ? fold_weights(t) : NULL;
+    int64_t* counters = weight ? (int64_t*)malloc(max_corner_group(s->d) * ortant_no * sizeof(int64_t)) : NULL;
     const bool folded = weight && counters;
-    if (folded) {
-        for (uint64_t j = 0; j < n; j++) {
-            weight[j] = (int64_t)(s->size_y * counts_x[j]) - (int64_t)(s->size_x * counts_y[j]);
-        }
-    }
 
+    uint64_t product;
     const bool narrow = samples > 1 && !binomial && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
                         product <= (uint64_t)INT32_MAX;
     const int group = labelling_group(ortant_no, samples);
@@ -444,6 +457,69 @@ void* max_diff_from_counts(void* vargp) {
     return run_kernel(vargp, bodies);
 }
 
+// Single-labelling path of the sparse kernel: the occupied orthants of a
+// corner are found with an open-addressing hash table instead of a sort, each
+// slot summing the folded weights of one orthant. The table has at least twice
+// as many slots as there are points; `touched` lists the slots in use, so a
+// corner clears only what it filled. Slots hold an orthant index or EMPTY,
+// which no index reaches (indices stay below 2^63).
+constexpr uint64_t EMPTY = UINT64_MAX;
+
+template <int BLOCKS>
+static KERNEL_TARGET void sparse_scan_folded(Task* t, const int64_t* weight, uint64_t* keys, int64_t* sums,
+                                             uint64_t* touched, int slot_bits, uint64_t* max_alpha) {
+    const Data* s = t->d;
+    const uint64_t n = s->n, slot_mask = ((uint64_t)1 << slot_bits) - 1;
+    for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
+        uint64_t used = 0;
+        for (uint64_t j = 0; j < n; j++) {
+            uint64_t bin;
+            calculate_bin<BLOCKS>(i, j, bin, t);
+            uint64_t slot = (bin * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits);
+            while (keys[slot] != bin && keys[slot] != EMPTY) slot = (slot + 1) & slot_mask;
+            if (keys[slot] == EMPTY) {
+                keys[slot] = bin;
+                sums[slot] = weight[j];
+                touched[used++] = slot;
+            } else {
+                sums[slot] += weight[j];
+            }
+        }
+        const bool in_x = s->counts_x[i] != 0, in_y = s->counts_y[i] != 0;
+        for (uint64_t u = 0; u < used; u++) {
+            const int64_t sum = sums[touched[u]];
+            const uint64_t alpha = sum < 0 ? -(uint64_t)sum : (uint64_t)sum;
+            if (max_alpha[0] < alpha && in_x) max_alpha[0] = alpha;
+            if (max_alpha[1] < alpha && in_y) max_alpha[1] = alpha;
+            keys[touched[u]] = EMPTY;
+        }
+    }
+}
+
+// Runs the single-labelling sparse path when it applies; false when it does
+// not or its tables cannot be had, and the caller then sorts.
+template <int BLOCKS>
+static bool sparse_kernel_folded(Task* t, uint64_t* max_alpha) {
+    int64_t* weight = fold_weights(t);
+    if (!weight) return false;
+    int slot_bits = 1;
+    while (((uint64_t)1 << slot_bits) < 2 * t->d->n) slot_bits++;
+    const uint64_t slots = (uint64_t)1 << slot_bits;
+    uint64_t* keys = (uint64_t*)malloc(slots * sizeof(uint64_t));
+    int64_t* sums = (int64_t*)malloc(slots * sizeof(int64_t));
+    uint64_t* touched = (uint64_t*)malloc((t->d->n ? t->d->n : 1) * sizeof(uint64_t));
+    const bool ready = keys && sums && touched;
+    if (ready) {
+        for (uint64_t k = 0; k < slots; k++) keys[k] = EMPTY;
+        sparse_scan_folded<BLOCKS>(t, weight, keys, sums, touched, slot_bits, max_alpha);
+    }
+    free(weight);
+    free(keys);
+    free(sums);
+    free(touched);
+    return ready;
+}
+
 // Sparse kernel: the same maxima without 2^d tables. Sorts the points by
 // their orthant index around each corner and walks the runs of equal indices,
 // each run being one occupied orthant; empty orthants cannot raise a maximum.
@@ -480,7 +556,8 @@ static KERNEL_TARGET void* sparse_kernel(Task* t) {
     const uint32_t* counts_x = s->counts_x;
     const uint32_t* counts_y = s->counts_y;
     SignificanceRuntime* significance = &t->runtime->significance;
-    for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
+    const bool folded = sparse_kernel_folded<BLOCKS>(t, max_alpha);
+    for (uint64_t i = t->from; !folded && i < t->to && keep_running(); i++) {
         bool abandoned = false;
         for (uint64_t j = 0; j < n; j++) {
             if (!keep_running()) {
