@@ -315,16 +315,18 @@ static void scan_folded(Task* t, const int64_t* weight, int64_t* counters, uint6
 }
 
 // Several labellings and no histogram, when size_x * size_y fits a signed
-// 32-bit word: each point's multiplicities under all labellings fold into one
+// 32-bit word: each point's multiplicities under the labellings fold into one
 // row of weights size_y * cx - size_x * cy, which is added to the row of its
 // orthant in a table of 32-bit differences per corner. Every partial sum stays
 // within size_x * size_y of zero. The multiplicity tables are the largest
-// thing a pass reads, so a group of up to eight corners shares each pass;
-// the group is as large as lets its tables stay in the nearer caches.
-constexpr int MAX_LABELLING_GROUP = 8;
+// thing a pass reads, so a group of corners shares each pass, and the
+// labellings are taken a chunk at a time so that the group's tables stay in
+// the nearer caches however many labellings there are.
+constexpr int MAX_LABELLING_GROUP = 32;
+constexpr uint64_t LABELLING_CHUNK = 256;
 
 static inline int labelling_group(uint64_t ortant_no, uint64_t samples) {
-    const uint64_t table_bytes = ortant_no * samples * sizeof(int32_t);
+    const uint64_t table_bytes = ortant_no * std::min(samples, LABELLING_CHUNK) * sizeof(int32_t);
     return (int)std::max<uint64_t>(1, std::min<uint64_t>(MAX_LABELLING_GROUP, (256 << 10) / table_bytes));
 }
 
@@ -332,30 +334,33 @@ template <int BLOCKS>
 static KERNEL_TARGET void scan_corners_labellings(const uint64_t* corners, int group, Task* t, int32_t* row_weight,
                                                   int32_t* differences, uint64_t* max_alpha) {
     const Data* s = t->d;
-    const uint64_t samples = s->samples, n = s->n, ortant_no = s->ortant_no, table = ortant_no * samples;
+    const uint64_t samples = s->samples, n = s->n, ortant_no = s->ortant_no;
     const uint32_t size_x = (uint32_t)s->size_x, size_y = (uint32_t)s->size_y;
-    memset(differences, 0, group * table * sizeof(int32_t));
-    for (uint64_t j = 0; j < n; j++) {
-        const uint32_t* cx = s->counts_x + j * samples;
-        const uint32_t* cy = s->counts_y + j * samples;
-        for (uint64_t k = 0; k < samples; k++) row_weight[k] = (int32_t)(size_y * cx[k]) - (int32_t)(size_x * cy[k]);
-        for (int c = 0; c < group; c++) {
-            uint64_t bin, i = corners[c];
-            calculate_bin<BLOCKS>(i, j, bin, t);
-            int32_t* row = differences + c * table + bin * samples;
-            for (uint64_t k = 0; k < samples; k++) row[k] += row_weight[k];
-        }
-    }
     uint64_t* max_beta = max_alpha + samples;
-    for (int c = 0; c < group; c++) {
-        const uint32_t* corner_x = s->counts_x + corners[c] * samples;
-        const uint32_t* corner_y = s->counts_y + corners[c] * samples;
-        for (uint64_t o = 0; o < ortant_no; o++) {
-            const int32_t* row = differences + c * table + o * samples;
-            for (uint64_t k = 0; k < samples; k++) {
-                const uint64_t alpha = (uint64_t)(row[k] < 0 ? -(int64_t)row[k] : (int64_t)row[k]);
-                if (max_alpha[k] < alpha && corner_x[k] != 0) max_alpha[k] = alpha;
-                if (max_beta[k] < alpha && corner_y[k] != 0) max_beta[k] = alpha;
+    for (uint64_t first = 0; first < samples; first += LABELLING_CHUNK) {
+        const uint64_t chunk = std::min(LABELLING_CHUNK, samples - first), table = ortant_no * chunk;
+        memset(differences, 0, group * table * sizeof(int32_t));
+        for (uint64_t j = 0; j < n; j++) {
+            const uint32_t* cx = s->counts_x + j * samples + first;
+            const uint32_t* cy = s->counts_y + j * samples + first;
+            for (uint64_t k = 0; k < chunk; k++) row_weight[k] = (int32_t)(size_y * cx[k]) - (int32_t)(size_x * cy[k]);
+            for (int c = 0; c < group; c++) {
+                uint64_t bin, i = corners[c];
+                calculate_bin<BLOCKS>(i, j, bin, t);
+                int32_t* row = differences + c * table + bin * chunk;
+                for (uint64_t k = 0; k < chunk; k++) row[k] += row_weight[k];
+            }
+        }
+        for (int c = 0; c < group; c++) {
+            const uint32_t* corner_x = s->counts_x + corners[c] * samples + first;
+            const uint32_t* corner_y = s->counts_y + corners[c] * samples + first;
+            for (uint64_t o = 0; o < ortant_no; o++) {
+                const int32_t* row = differences + c * table + o * chunk;
+                for (uint64_t k = 0; k < chunk; k++) {
+                    const uint64_t alpha = (uint64_t)(row[k] < 0 ? -(int64_t)row[k] : (int64_t)row[k]);
+                    if (max_alpha[first + k] < alpha && corner_x[k] != 0) max_alpha[first + k] = alpha;
+                    if (max_beta[first + k] < alpha && corner_y[k] != 0) max_beta[first + k] = alpha;
+                }
             }
         }
     }
@@ -404,8 +409,9 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
     const bool narrow = samples > 1 && !binomial && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
                         product <= (uint64_t)INT32_MAX;
     const int group = labelling_group(ortant_no, samples);
-    int32_t* row_weight = narrow ? (int32_t*)malloc(samples * sizeof(int32_t)) : NULL;
-    int32_t* differences = narrow ? (int32_t*)malloc(group * ortant_no * samples * sizeof(int32_t)) : NULL;
+    const uint64_t chunk = std::min(samples, LABELLING_CHUNK);
+    int32_t* row_weight = narrow ? (int32_t*)malloc(chunk * sizeof(int32_t)) : NULL;
+    int32_t* differences = narrow ? (int32_t*)malloc(group * ortant_no * chunk * sizeof(int32_t)) : NULL;
     const bool narrowed = row_weight && differences;
 
     if (folded) scan_folded(t, weight, counters, max_alpha);

@@ -86,18 +86,19 @@ def test_seed_out_of_range(module, seed):
 # Dense scans keep 32-bit differences while size_x * size_y fits them and
 # 64-bit counts beyond; six dimensions take the sparse kernel.
 SCANS = {
-    "dense": (2, {}),
-    "dense-wide": (2, dict(counts_rvs=np.full(12, 5000), counts_cdf=np.full(10, 4000))),
-    "sparse": (6, {}),
+    "dense": (2, {}, 30),
+    "dense-wide": (2, dict(counts_rvs=np.full(12, 5000), counts_cdf=np.full(10, 4000)), 30),
+    "dense-many": (2, {}, 300),  # more labellings than one pass takes at a time
+    "sparse": (6, {}, 30),
 }
 
 
 @pytest.mark.parametrize("scan", SCANS)
 @pytest.mark.parametrize("draw, max_ab", [(False, True), (False, False), (True, True), (True, False)])
 def test_significance_from_labellings(module, probe, draw, max_ab, scan):
-    d, counts = SCANS[scan]
+    d, counts, samples = SCANS[scan]
     rvs, cdf = normal_samples(7, 12, 10, d, shift=0.4)
-    cx, cy, _, _ = labellings(probe, rvs, cdf, permutation_samples=30, draw_samples=draw, seed=7, **counts)
+    cx, cy, _, _ = labellings(probe, rvs, cdf, permutation_samples=samples, draw_samples=draw, seed=7, **counts)
     points = np.concatenate([rvs, cdf])  # distinct points keep their order
     raw = []
     for p in range(cx.shape[1]):
@@ -105,7 +106,7 @@ def test_significance_from_labellings(module, probe, draw, max_ab, scan):
         raw.append(max(alpha, beta) if max_ab else alpha + beta)
     expected = np.mean(np.array(raw[1:]) >= raw[0])
     for n_jobs in (1, 2, 4):
-        value, p = module.test(rvs, cdf, permutation_samples=30, draw_samples=draw,
+        value, p = module.test(rvs, cdf, permutation_samples=samples, draw_samples=draw,
                                max_alpha_beta=max_ab, n_jobs=n_jobs, seed=7, **counts)
         assert p == expected
         assert value == pytest.approx(statistic(rvs, cdf, max_alpha_beta=max_ab, **counts), rel=1e-12)
