@@ -10,7 +10,7 @@ from oracle import directional_maxima, orthant_histogram, statistic
 from probe.build import build_probe
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def probe(tmp_path_factory):
     return build_probe(tmp_path_factory)
 
@@ -88,7 +88,7 @@ def test_worked_values(probe, histogram, expected, n_jobs):
 
 
 def test_no_threads_give_zero(probe):
-    # In a child process: a crash must not take the session down.
+    # In a child process: a crash must not take the test run down.
     code = ("import importlib.util as u, sys; s = u.spec_from_file_location('probe', sys.argv[1]); "
             "m = u.module_from_spec(s); s.loader.exec_module(m); "
             "print(m.finalize({1: 1}, 2, 2, 0.5, 0), m.finalize({}, 2, 2, 0.5, 0))")

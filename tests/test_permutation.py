@@ -11,7 +11,7 @@ from oracle import directional_maxima, statistic
 from probe.build import build_probe, labellings
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def probe(tmp_path_factory):
     return build_probe(tmp_path_factory)
 
