@@ -366,11 +366,55 @@ static KERNEL_TARGET void scan_corners_labellings(const uint64_t* corners, int g
     }
 }
 
+// The dense kernel's scans that fold both samples into signed weights: one
+// labelling (1 to 16 dimensions), or several when size_x * size_y fits 32
+// bits. Returns the maxima, or null when neither applies or its working
+// storage cannot be had; the general scan then runs.
+template <int BLOCKS>
+static uint64_t* dense_kernel_folded(Task* t) {
+    const Data* s = t->d;
+    const uint64_t samples = s->samples, ortant_no = s->ortant_no;
+    uint64_t product;
+    const bool narrow = samples > 1 && !t->options->calculate_binomial_significance &&
+                        !__builtin_mul_overflow(s->size_x, s->size_y, &product) && product <= (uint64_t)INT32_MAX;
+    int64_t* weight = BLOCKS == 1 ? fold_weights(t) : NULL;
+    if (!weight && !narrow) return NULL;
+    uint64_t* max_alpha = (uint64_t*)calloc(2 * samples, sizeof(uint64_t));
+    bool scanned = false;
+    if (max_alpha && weight) {
+        int64_t* counters = (int64_t*)malloc(max_corner_group(s->d) * ortant_no * sizeof(int64_t));
+        if (counters) scan_folded(t, weight, counters, max_alpha);
+        scanned = counters != NULL;
+        free(counters);
+    } else if (max_alpha) {
+        const int group = labelling_group(ortant_no, samples);
+        const uint64_t chunk = std::min(samples, LABELLING_CHUNK);
+        int32_t* row_weight = (int32_t*)malloc(chunk * sizeof(int32_t));
+        int32_t* differences = (int32_t*)malloc(group * ortant_no * chunk * sizeof(int32_t));
+        scanned = row_weight && differences;
+        for (uint64_t i = t->from; scanned && i < t->to && keep_running(); i += group) {
+            uint64_t corners[MAX_LABELLING_GROUP];
+            for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
+            scan_corners_labellings<BLOCKS>(corners, group, t, row_weight, differences, max_alpha);
+        }
+        free(row_weight);
+        free(differences);
+    }
+    free(weight);
+    if (!scanned) {
+        free(max_alpha);
+        return NULL;
+    }
+    return max_alpha;
+}
+
 // Dense kernel: for every corner of the task, counts both samples in all 2^d
 // orthants and raises the per-labelling maxima. Used when n >= 2^d, so its
 // tables are never larger than the data set's count tables.
 template <int BLOCKS>
 static KERNEL_TARGET void* dense_kernel(Task* t) {
+    uint64_t* folded = dense_kernel_folded<BLOCKS>(t);
+    if (folded) return folded;
     const Data* s = t->d;
     const uint64_t samples = s->samples, n = s->n, ortant_no = s->ortant_no;
     size_t table_bytes;
@@ -397,30 +441,7 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
     }
     const uint32_t* counts_x = s->counts_x;
     const uint32_t* counts_y = s->counts_y;
-    const bool binomial = t->options->calculate_binomial_significance;
-
-    // The histogram needs the first sample's own counts, so it takes the
-    // general path.
-    int64_t* weight = BLOCKS == 1 ? fold_weights(t) : NULL;
-    int64_t* counters = weight ? (int64_t*)malloc(max_corner_group(s->d) * ortant_no * sizeof(int64_t)) : NULL;
-    const bool folded = weight && counters;
-
-    uint64_t product;
-    const bool narrow = samples > 1 && !binomial && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
-                        product <= (uint64_t)INT32_MAX;
-    const int group = labelling_group(ortant_no, samples);
-    const uint64_t chunk = std::min(samples, LABELLING_CHUNK);
-    int32_t* row_weight = narrow ? (int32_t*)malloc(chunk * sizeof(int32_t)) : NULL;
-    int32_t* differences = narrow ? (int32_t*)malloc(group * ortant_no * chunk * sizeof(int32_t)) : NULL;
-    const bool narrowed = row_weight && differences;
-
-    if (folded) scan_folded(t, weight, counters, max_alpha);
-    for (uint64_t i = t->from; narrowed && i < t->to && keep_running(); i += group) {
-        uint64_t corners[MAX_LABELLING_GROUP];
-        for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
-        scan_corners_labellings<BLOCKS>(corners, group, t, row_weight, differences, max_alpha);
-    }
-    for (uint64_t i = t->from; !folded && !narrowed && i < t->to && keep_running(); i++) {
+    for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
         memset(x_cap_ortant, 0, table_bytes);
         memset(y_cap_ortant, 0, table_bytes);
         for (uint64_t j = 0; j < n; j++) {
@@ -433,12 +454,10 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
             update_maxima(x_cap_ortant + o * samples, y_cap_ortant + o * samples, counts_x + i * samples,
                           counts_y + i * samples, s->size_x, s->size_y, samples, max_alpha);
         }
-        if (binomial) significance_push(i, x_cap_ortant, &t->runtime->significance, s);
+        if (t->options->calculate_binomial_significance) {
+            significance_push(i, x_cap_ortant, &t->runtime->significance, s);
+        }
     }
-    free(weight);
-    free(counters);
-    free(row_weight);
-    free(differences);
     free(x_cap_ortant);
     free(y_cap_ortant);
     return max_alpha;
@@ -502,19 +521,20 @@ static KERNEL_TARGET void sparse_scan_folded(Task* t, const int64_t* weight, uin
     }
 }
 
-// Runs the single-labelling sparse path when it applies; false when it does
-// not or its tables cannot be had, and the caller then sorts.
+// Runs the single-labelling sparse path. Returns the maxima, or null when it
+// does not apply or its tables cannot be had; the caller then sorts.
 template <int BLOCKS>
-static bool sparse_kernel_folded(Task* t, uint64_t* max_alpha) {
+static uint64_t* sparse_kernel_folded(Task* t) {
     int64_t* weight = fold_weights(t);
-    if (!weight) return false;
+    if (!weight) return NULL;
     int slot_bits = 1;
     while (((uint64_t)1 << slot_bits) < 2 * t->d->n) slot_bits++;
     const uint64_t slots = (uint64_t)1 << slot_bits;
+    uint64_t* max_alpha = (uint64_t*)calloc(2, sizeof(uint64_t));
     uint64_t* keys = (uint64_t*)malloc(slots * sizeof(uint64_t));
     int64_t* sums = (int64_t*)malloc(slots * sizeof(int64_t));
     uint64_t* touched = (uint64_t*)malloc((t->d->n ? t->d->n : 1) * sizeof(uint64_t));
-    const bool ready = keys && sums && touched;
+    const bool ready = max_alpha && keys && sums && touched;
     if (ready) {
         for (uint64_t k = 0; k < slots; k++) keys[k] = EMPTY;
         sparse_scan_folded<BLOCKS>(t, weight, keys, sums, touched, slot_bits, max_alpha);
@@ -523,7 +543,11 @@ static bool sparse_kernel_folded(Task* t, uint64_t* max_alpha) {
     free(keys);
     free(sums);
     free(touched);
-    return ready;
+    if (!ready) {
+        free(max_alpha);
+        return NULL;
+    }
+    return max_alpha;
 }
 
 // Sparse kernel: the same maxima without 2^d tables. Sorts the points by
@@ -531,6 +555,8 @@ static bool sparse_kernel_folded(Task* t, uint64_t* max_alpha) {
 // each run being one occupied orthant; empty orthants cannot raise a maximum.
 template <int BLOCKS>
 static KERNEL_TARGET void* sparse_kernel(Task* t) {
+    uint64_t* folded = sparse_kernel_folded<BLOCKS>(t);
+    if (folded) return folded;
     const Data* s = t->d;
     const uint64_t samples = s->samples, n = s->n;
     uint64_t* x_cap_ortant = (uint64_t*)malloc(samples * sizeof(uint64_t));
@@ -562,8 +588,7 @@ static KERNEL_TARGET void* sparse_kernel(Task* t) {
     const uint32_t* counts_x = s->counts_x;
     const uint32_t* counts_y = s->counts_y;
     SignificanceRuntime* significance = &t->runtime->significance;
-    const bool folded = sparse_kernel_folded<BLOCKS>(t, max_alpha);
-    for (uint64_t i = t->from; !folded && i < t->to && keep_running(); i++) {
+    for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
         bool abandoned = false;
         for (uint64_t j = 0; j < n; j++) {
             if (!keep_running()) {
