@@ -11,7 +11,7 @@
 #include <string.h>
 
 #include <algorithm>
-#include <map>
+#include <unordered_map>
 #include <new>
 
 #include "common.h"
@@ -470,9 +470,12 @@ int deduplicate_data(Data* s) {
     int status = 0;
     uint64_t unique_counts = 0;
     try {
-        // Equal keys keep their insertion order, so the first equal row found
-        // is the earliest distinct point with that hash.
-        std::multimap<uint64_t, uint64_t> hash_to_position;
+        // Maps a hash to the distinct points stored under it. Those points
+        // differ from each other, so at most one equals the current point and
+        // the order among equal hashes does not matter; the distinct points
+        // themselves keep the order of their first appearance.
+        std::unordered_multimap<uint64_t, uint64_t> hash_to_position;
+        hash_to_position.reserve(n);
         for (uint64_t i = 0; i < n && status == 0; i++) {
             if (interrupted_at(i)) {
                 status = 20;
@@ -503,7 +506,7 @@ int deduplicate_data(Data* s) {
                 break;
             }
             if (merged || status) continue;
-            hash_to_position.emplace_hint(range.second, h, unique_counts);
+            hash_to_position.emplace(h, unique_counts);
             memcpy(tmp_data + unique_counts * d, ranks, d * sizeof(int32_t));
             tmp_counts_x[unique_counts] = cx;
             tmp_counts_y[unique_counts] = cy;
