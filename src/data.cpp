@@ -280,6 +280,13 @@ static inline T element_at(PyArrayObject* array, uint64_t i, uint64_t k) {
                        (npy_intp)k * PyArray_STRIDE(array, 1));
 }
 
+// One value of a dimension and the point it belongs to.
+template <typename T>
+struct RankEntry {
+    T value;
+    uint64_t index;
+};
+
 // Ranks every dimension densely over both arrays together: a value's rank is
 // the number of distinct smaller values in its column. Returns null on any
 // failure; a pending signal, a NaN coordinate and a failed conversion leave
@@ -302,21 +309,23 @@ int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum) {
     const uint64_t n2 = data2_np ? (uint64_t)PyArray_DIM(data2_np, 0) : 0;
     const uint64_t n = n1 + n2;
 
+    // Each dimension's values are sorted together with their point indices;
+    // walking the sorted order then hands out dense ranks, a new rank at each
+    // change of value (== makes -0.0 and 0.0 one value).
     int32_t* ret = (int32_t*)malloc_table(n, d, sizeof(int32_t));
-    T* tmp = (T*)malloc_table(n, 1, sizeof(T));
-    T* tmp2 = (T*)malloc_table(n, 1, sizeof(T));
-    bool ok = ret && tmp && tmp2;
+    RankEntry<T>* order = (RankEntry<T>*)malloc_table(n, 1, sizeof(RankEntry<T>));
+    bool ok = ret && order;
     if (!ok) PyErr_NoMemory();
     for (uint64_t k = 0; ok && k < d; k++) {
         if (PyErr_CheckSignals() != 0) {
             ok = false;
             break;
         }
-        for (uint64_t i = 0; i < n1; i++) tmp[i] = element_at<T>(data_np, i, k);
-        for (uint64_t i = 0; i < n2; i++) tmp[n1 + i] = element_at<T>(data2_np, i, k);
+        for (uint64_t i = 0; i < n1; i++) order[i] = {element_at<T>(data_np, i, k), i};
+        for (uint64_t i = 0; i < n2; i++) order[n1 + i] = {element_at<T>(data2_np, i, k), n1 + i};
         for (uint64_t i = 0; i < n; i++) {
-            // NaN has no place in the order that sorting and searching need.
-            if (tmp[i] != tmp[i]) {
+            // NaN has no place in the order that sorting needs.
+            if (order[i].value != order[i].value) {
                 raise_error(PyExc_ValueError, "%s contains NaN (row %lu, column %lu)",
                             i < n1 ? "rvs" : "cdf", (unsigned long)(i < n1 ? i : i - n1),
                             (unsigned long)k);
@@ -325,16 +334,15 @@ int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum) {
             }
         }
         if (!ok) break;
-        std::copy(tmp, tmp + n, tmp2);
-        std::sort(tmp, tmp + n);
-        T* vector_end = std::unique(tmp, tmp + n);
-        for (uint64_t i = 0; i < n; i++) {
-            auto range = std::equal_range(tmp, vector_end, tmp2[i]);
-            ret[i * d + k] = (int32_t)(range.first - tmp);
+        std::sort(order, order + n,
+                  [](const RankEntry<T>& a, const RankEntry<T>& b) { return a.value < b.value; });
+        int32_t rank = 0;
+        for (uint64_t r = 0; r < n; r++) {
+            if (r > 0 && order[r].value != order[r - 1].value) rank++;
+            ret[order[r].index * d + k] = rank;
         }
     }
-    free(tmp);
-    free(tmp2);
+    free(order);
     Py_DECREF(data_np);
     Py_XDECREF(data2_np);
     if (!ok) {
