@@ -60,7 +60,8 @@ void significance_add(SignificanceRuntime* r, uint64_t key, uint64_t value) {
 void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* runtime,
                        const Data* s) {
     const uint64_t samples = s->samples;
-    const uint32_t i_count = s->counts_x[i * samples] + s->counts_y[i * samples];
+    // Each multiplicity fits 32 bits but their sum may not.
+    const uint64_t i_count = (uint64_t)s->counts_x[i * samples] + s->counts_y[i * samples];
     pthread_mutex_lock(&runtime->mutex);
     for (uint64_t k = 0; k < s->ortant_no; k++) {
         significance_add(runtime, x_cap_ortant[k * samples], i_count);

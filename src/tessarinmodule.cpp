@@ -618,7 +618,7 @@ static KERNEL_TARGET void* sparse_kernel(Task* t) {
         if (t->options->calculate_binomial_significance) {
             // Occupied orthants add the corner's weight under their own count;
             // the empty ones, at least one since n < 2^d, add it under key 0.
-            const uint32_t i_count = counts_x[i * samples] + counts_y[i * samples];
+            const uint64_t i_count = (uint64_t)counts_x[i * samples] + counts_y[i * samples];
             pthread_mutex_lock(&significance->mutex);
             uint64_t zeros = s->ortant_no;
             for (uint64_t l = 0; l < n;) {
@@ -630,7 +630,7 @@ static KERNEL_TARGET void* sparse_kernel(Task* t) {
                 zeros--;
                 significance_add(significance, true_in_orthant, i_count);
             }
-            significance_add(significance, 0, (uint64_t)i_count * zeros);
+            significance_add(significance, 0, i_count * zeros);
             pthread_mutex_unlock(&significance->mutex);
         }
     }

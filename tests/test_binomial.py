@@ -176,3 +176,14 @@ def test_compares_against_unscaled_larger_maximum(module):
             assert value == pytest.approx(statistic(rvs, cdf, max_alpha_beta=max_ab,
                                                     scale_result=scale), rel=1e-12)
             assert p == pytest.approx(expected, rel=1e-9)
+
+
+def test_corner_weight_beyond_32_bits(module):
+    # A corner's weight is the sum of its two multiplicities, which can pass
+    # 2^32 - 1 only once the samples are merged; merging must not change the
+    # histogram.
+    args = (np.array([[0], [1]]), np.array([[0], [2]]))
+    kwargs = dict(counts_rvs=np.array([1, 1]), counts_cdf=np.array([2**32 - 1, 1]), binomial_significance=True)
+    merged = module.test(*args, deduplicate_data=True, **kwargs)
+    separate = module.test(*args, deduplicate_data=False, **kwargs)
+    assert merged == separate
