@@ -11,7 +11,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <unordered_map>
 #include <new>
 
 #include "common.h"
@@ -287,6 +286,55 @@ struct RankEntry {
     uint64_t index;
 };
 
+// A key whose unsigned order is the order of the value: -0.0 and 0.0 get one
+// key, as they compare equal. NaN never reaches here.
+static inline uint64_t order_key(double value) {
+    if (value == 0) value = 0;
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof(bits));
+    return bits >> 63 ? ~bits : bits | ((uint64_t)1 << 63);
+}
+
+static inline uint64_t order_key(long value) { return (uint64_t)value ^ ((uint64_t)1 << 63); }
+
+// Sorts one dimension's entries by value: a least-significant-digit radix sort
+// of the order keys, 16 bits a pass, skipping the passes in which every key
+// has the same digit. Falls back to a comparison sort when the scratch space
+// cannot be had. The order among equal values is of no consequence.
+template <typename T>
+static void sort_rank_entries(RankEntry<T>* order, uint64_t n) {
+    RankEntry<uint64_t>* keyed = (RankEntry<uint64_t>*)malloc_table(n, 2, sizeof(RankEntry<uint64_t>));
+    uint64_t* counts = (uint64_t*)malloc(sizeof(uint64_t) << 16);
+    if (!keyed || !counts || n < 4096) {
+        free(keyed);
+        free(counts);
+        std::sort(order, order + n, [](const RankEntry<T>& a, const RankEntry<T>& b) { return a.value < b.value; });
+        return;
+    }
+    RankEntry<uint64_t>* from = keyed;
+    RankEntry<uint64_t>* to = keyed + n;
+    for (uint64_t i = 0; i < n; i++) from[i] = {order_key(order[i].value), i};
+    for (int shift = 0; shift < 64; shift += 16) {
+        memset(counts, 0, sizeof(uint64_t) << 16);
+        for (uint64_t i = 0; i < n; i++) counts[(from[i].value >> shift) & 0xFFFF]++;
+        if (counts[(from[0].value >> shift) & 0xFFFF] == n) continue;
+        uint64_t total = 0;
+        for (uint64_t digit = 0; digit < ((uint64_t)1 << 16); digit++) {
+            const uint64_t count = counts[digit];
+            counts[digit] = total;
+            total += count;
+        }
+        for (uint64_t i = 0; i < n; i++) to[counts[(from[i].value >> shift) & 0xFFFF]++] = from[i];
+        std::swap(from, to);
+    }
+    // `to` is free again: gather the entries in key order through it.
+    RankEntry<T>* sorted = (RankEntry<T>*)to;
+    for (uint64_t i = 0; i < n; i++) sorted[i] = order[from[i].index];
+    memcpy(order, sorted, n * sizeof(RankEntry<T>));
+    free(keyed);
+    free(counts);
+}
+
 // Ranks every dimension densely over both arrays together: a value's rank is
 // the number of distinct smaller values in its column. Returns null on any
 // failure; a pending signal, a NaN coordinate and a failed conversion leave
@@ -334,8 +382,7 @@ int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum) {
             }
         }
         if (!ok) break;
-        std::sort(order, order + n,
-                  [](const RankEntry<T>& a, const RankEntry<T>& b) { return a.value < b.value; });
+        sort_rank_entries(order, n);
         int32_t rank = 0;
         for (uint64_t r = 0; r < n; r++) {
             if (r > 0 && order[r].value != order[r - 1].value) rank++;
@@ -475,55 +522,57 @@ int deduplicate_data(Data* s) {
         raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
         return 1;
     }
+    // An open-addressing table of the distinct points seen so far, by the
+    // hash of their rank vectors, with at least twice as many slots as
+    // points. Distinct points keep the order of their first appearance.
+    int slot_bits = 1;
+    while (((uint64_t)1 << slot_bits) < 2 * n) slot_bits++;
+    const uint64_t slot_mask = ((uint64_t)1 << slot_bits) - 1;
+    uint64_t* slots = (uint64_t*)malloc_table(slot_mask + 1, 1, sizeof(uint64_t));
+    if (!slots) {
+        free(tmp_data);
+        free(tmp_counts_x);
+        free(tmp_counts_y);
+        raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
+        return 1;
+    }
+    memset(slots, 0xFF, (slot_mask + 1) * sizeof(uint64_t));
     int status = 0;
     uint64_t unique_counts = 0;
-    try {
-        // Maps a hash to the distinct points stored under it. Those points
-        // differ from each other, so at most one equals the current point and
-        // the order among equal hashes does not matter; the distinct points
-        // themselves keep the order of their first appearance.
-        std::unordered_multimap<uint64_t, uint64_t> hash_to_position;
-        hash_to_position.reserve(n);
-        for (uint64_t i = 0; i < n && status == 0; i++) {
-            if (interrupted_at(i)) {
-                status = 20;
-                break;
-            }
-            const int32_t* ranks = s->data + i * d;
-            const uint32_t cx = s->counts_x[i * samples], cy = s->counts_y[i * samples];
-            const uint64_t h = point_hash(ranks, d);
-            auto range = hash_to_position.equal_range(h);
-            bool merged = false;
-            for (auto it = range.first; it != range.second; ++it) {
-                const uint64_t j = it->second;
-                if (memcmp(tmp_data + j * d, ranks, d * sizeof(int32_t)) != 0) continue;
-                // Merged multiplicities must still fit the 32-bit tables.
-                if ((uint64_t)tmp_counts_x[j] + cx > UINT32_MAX ||
-                    (uint64_t)tmp_counts_y[j] + cy > UINT32_MAX) {
-                    raise_error(PyExc_ValueError,
-                                "equal points have a summed multiplicity above 4294967295 in the %s "
-                                "sample; merge them yourself with 64-bit counts or pass "
-                                "deduplicate_data=False",
-                                (uint64_t)tmp_counts_x[j] + cx > UINT32_MAX ? "first" : "second");
-                    status = 3;
-                    break;
-                }
-                tmp_counts_x[j] += cx;
-                tmp_counts_y[j] += cy;
-                merged = true;
-                break;
-            }
-            if (merged || status) continue;
-            hash_to_position.emplace(h, unique_counts);
+    for (uint64_t i = 0; i < n; i++) {
+        if (interrupted_at(i)) {
+            status = 20;
+            break;
+        }
+        const int32_t* ranks = s->data + i * d;
+        const uint32_t cx = s->counts_x[i * samples], cy = s->counts_y[i * samples];
+        uint64_t slot = (point_hash(ranks, d) * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits);
+        while (slots[slot] != UINT64_MAX && memcmp(tmp_data + slots[slot] * d, ranks, d * sizeof(int32_t)) != 0) {
+            slot = (slot + 1) & slot_mask;
+        }
+        if (slots[slot] == UINT64_MAX) {
+            slots[slot] = unique_counts;
             memcpy(tmp_data + unique_counts * d, ranks, d * sizeof(int32_t));
             tmp_counts_x[unique_counts] = cx;
             tmp_counts_y[unique_counts] = cy;
             unique_counts++;
+            continue;
         }
-    } catch (const std::bad_alloc&) {
-        raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
-        status = 1;
+        const uint64_t j = slots[slot];
+        // Merged multiplicities must still fit the 32-bit tables.
+        if ((uint64_t)tmp_counts_x[j] + cx > UINT32_MAX || (uint64_t)tmp_counts_y[j] + cy > UINT32_MAX) {
+            raise_error(PyExc_ValueError,
+                        "equal points have a summed multiplicity above 4294967295 in the %s "
+                        "sample; merge them yourself with 64-bit counts or pass "
+                        "deduplicate_data=False",
+                        (uint64_t)tmp_counts_x[j] + cx > UINT32_MAX ? "first" : "second");
+            status = 3;
+            break;
+        }
+        tmp_counts_x[j] += cx;
+        tmp_counts_y[j] += cy;
     }
+    free(slots);
     if (status) {
         free(tmp_data);
         free(tmp_counts_x);
@@ -688,6 +737,119 @@ void free_data(Data* s, Options* options) {
     free(s->counts_x);
     free(s->counts_y);
     free(s->avx512_data);
+    free(s->folded);
+}
+
+// With one labelling, each point's two multiplicities fold into one signed
+// weight size_y * cx - size_x * cy, so that one counter per orthant holds the
+// scaled difference itself. Every partial sum of the weights lies within
+// size_x * size_y of zero, so folding applies while that product fits a signed
+// 64-bit word; otherwise `folded` stays null.
+int load_folded_weights(Data* s) {
+    s->folded = NULL;
+    s->largest_weight = 0;
+    uint64_t product;
+    if (s->samples != 1 || __builtin_mul_overflow(s->size_x, s->size_y, &product) ||
+        product > (uint64_t)INT64_MAX) {
+        return 0;
+    }
+    s->folded = (int64_t*)malloc_table(s->n, 1, sizeof(int64_t));
+    if (!s->folded) {
+        raise_error(PyExc_RuntimeError, "out of memory - load_folded_weights[folded]");
+        return 1;
+    }
+    for (uint64_t j = 0; j < s->n; j++) {
+        const int64_t w = (int64_t)(s->size_y * s->counts_x[j]) - (int64_t)(s->size_x * s->counts_y[j]);
+        s->folded[j] = w;
+        s->largest_weight = std::max(s->largest_weight, w < 0 ? -w : w);
+    }
+    return 0;
+}
+
+const char* const scan_path_names[SCAN_PATH_COUNT] = {"dense",      "sparse", "lanes",    "packed",
+                                                      "labellings", "hashed", "dominance"};
+
+// Whether counting the orthants of all corners through dominance counts is
+// expected to beat scanning all pairs of points. The scan costs about n^2
+// pair visits per labelling, the dominance counts n log^(d-1) n per labelling
+// plus a fixed set-up; see the fitted constants below.
+static bool dominance_is_cheaper(const Data* s, const Options* options) {
+    (void)options;
+    return s->n >= 64;
+}
+
+// The one place where a call's scan path is decided. Each path computes the
+// same labelling maxima (and, where it collects one, the same histogram):
+//   dense       every corner counts both samples in all 2^d orthants (tables
+//               of 2^d x labellings words); the general path when n >= 2^d.
+//   sparse      every corner sorts the points by orthant and walks the runs;
+//               the general path when n < 2^d.
+//   lanes       one labelling, folded weights, 1 to 4 dimensions: sixteen
+//               corners are the lanes of the vector operations (32-bit lane
+//               sums, so the largest weight must fit 31 bits).
+//   packed      one labelling, folded weights, 1 to 16 dimensions: 16 / d
+//               corners share one 16-lane comparison.
+//   labellings  several labellings, folded into 32-bit differences (needs
+//               size_x * size_y < 2^31), corners in groups sharing each pass.
+//   hashed      one labelling, folded weights, occupied orthants of a corner
+//               found with a hash table; for n < 2^d.
+//   dominance   at most three dimensions: orthant counts of all corners at
+//               once from dominance counts, in O(n log^(d-1) n) per labelling.
+// The fast paths never collect the binomial histogram except dominance.
+// `forced` is the TESSARIN_SCAN setting: null, empty or "auto" for the normal
+// choice, "general" for the general path, or a path's name. A forced path
+// that cannot serve the call is refused with ValueError.
+int choose_scan(const Data* s, Options* options, const char* forced) {
+    const bool one = s->samples == 1 && !options->calculate_binomial_significance && s->folded;
+    uint64_t product;
+    const bool narrow = s->samples > 1 && !options->calculate_binomial_significance &&
+                        !__builtin_mul_overflow(s->size_x, s->size_y, &product) && product <= (uint64_t)INT32_MAX;
+    bool serves[SCAN_PATH_COUNT];
+    serves[SCAN_DENSE] = serves[SCAN_SPARSE] = true;
+    serves[SCAN_LANES] = one && s->d >= 1 && s->d <= 4 && s->largest_weight <= INT32_MAX;
+    serves[SCAN_PACKED] = one && s->d >= 1 && s->d <= 16;
+    serves[SCAN_LABELLINGS] = narrow && s->d <= 16;
+    serves[SCAN_HASHED] = one;
+    serves[SCAN_DOMINANCE] = s->d <= 3;
+    const ScanPath general = s->n < s->ortant_no ? SCAN_SPARSE : SCAN_DENSE;
+
+    if (forced && *forced && strcmp(forced, "auto") != 0) {
+        if (strcmp(forced, "general") == 0) {
+            options->scan = general;
+            return 0;
+        }
+        for (int p = 0; p < SCAN_PATH_COUNT; p++) {
+            if (strcmp(forced, scan_path_names[p]) != 0) continue;
+            if (!serves[p]) {
+                raise_error(PyExc_ValueError,
+                            "TESSARIN_SCAN=%s cannot serve this call (%llu dimensions, %llu labellings%s)", forced,
+                            (unsigned long long)s->d, (unsigned long long)s->samples,
+                            options->calculate_binomial_significance ? ", binomial significance" : "");
+                return 1;
+            }
+            options->scan = (ScanPath)p;
+            return 0;
+        }
+        raise_error(PyExc_ValueError,
+                    "TESSARIN_SCAN must be one of auto, general, dense, sparse, lanes, packed, labellings, "
+                    "hashed, dominance (got '%.40s')",
+                    forced);
+        return 1;
+    }
+    if (serves[SCAN_DOMINANCE] && dominance_is_cheaper(s, options)) {
+        options->scan = SCAN_DOMINANCE;
+    } else if (general == SCAN_SPARSE) {
+        options->scan = serves[SCAN_HASHED] ? SCAN_HASHED : SCAN_SPARSE;
+    } else if (serves[SCAN_LANES]) {
+        options->scan = SCAN_LANES;
+    } else if (serves[SCAN_PACKED]) {
+        options->scan = SCAN_PACKED;
+    } else if (s->samples > 1 && narrow) {
+        options->scan = SCAN_LABELLINGS;
+    } else {
+        options->scan = SCAN_DENSE;
+    }
+    return 0;
 }
 
 // Parses the call's arguments over the option defaults. Two keywords follow
@@ -825,6 +987,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
     s->samples = skip_samples ? 1 : (uint64_t)(uint32_t)(options->permutation_significance + 1);
     s->counts_x = s->counts_y = NULL;
     s->avx512_data = NULL;
+    s->folded = NULL;
 
     if ((status = load_counts_x(s, counts_x, n1, n2))) {
         free(s->data);
@@ -848,9 +1011,18 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
         free_data(s, options);
         return 80 + status;
     }
-    if ((status = load_avx512_data(s)) || (status = load_avx2_data(s))) {
+    if ((status = load_folded_weights(s)) || (status = choose_scan(s, options, getenv("TESSARIN_SCAN")))) {
         free_data(s, options);
         return 90 + status;
+    }
+    // The dominance counts read the coordinates themselves, not the vectors.
+    if (options->scan != SCAN_DOMINANCE && ((status = load_avx512_data(s)) || (status = load_avx2_data(s)))) {
+        free_data(s, options);
+        return 90 + status;
+    }
+    if (options->scan != SCAN_LANES && options->scan != SCAN_PACKED && options->scan != SCAN_HASHED) {
+        free(s->folded);
+        s->folded = NULL;
     }
     return 0;
 }

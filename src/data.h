@@ -25,8 +25,28 @@ struct Data {
     uint32_t* counts_x;   // n x samples multiplicities in the first sample
     uint32_t* counts_y;   // n x samples multiplicities in the second sample
     uint64_t avx512_d;    // 16-lane vectors per point: (d + 15) / 16
-    void* avx512_data;    // n x avx512_d blocks of 64 bytes, 64-byte aligned
+    void* avx512_data;    // n x avx512_d blocks of 64 bytes, 64-byte aligned;
+                          // null when the chosen scan does not read it
+    int64_t* folded;      // n weights size_y * cx - size_x * cy of the observed
+                          // labelling, or null when the chosen scan does not fold
+    int64_t largest_weight;  // largest magnitude among the folded weights
 };
+
+// The ways of computing the labelling maxima; choose_scan says when each
+// serves and which one a call gets.
+enum ScanPath {
+    SCAN_DENSE,       // counts both samples in all 2^d orthants of each corner
+    SCAN_SPARSE,      // sorts the points by orthant around each corner
+    SCAN_LANES,       // folded weights, sixteen corners in vector lanes
+    SCAN_PACKED,      // folded weights, corners packed into one comparison
+    SCAN_LABELLINGS,  // folded 32-bit weights of several labellings
+    SCAN_HASHED,      // folded weights, occupied orthants in a hash table
+    SCAN_DOMINANCE,   // dominance counts instead of a scan of all pairs
+    SCAN_PATH_COUNT
+};
+
+// Short names of the paths, as reported and as TESSARIN_SCAN takes them.
+extern const char* const scan_path_names[SCAN_PATH_COUNT];
 
 // The call's options, with the defaults written by load_data.
 struct Options {
@@ -38,6 +58,7 @@ struct Options {
     bool deduplicate_data;                 // deduplicate_data
     bool draw_samples;                     // draw_samples
     bool details;  // return a dict that also holds the two directional maxima
+    ScanPath scan;  // chosen by the loader once the data set is known
 };
 
 [[nodiscard]] int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs,
@@ -58,5 +79,7 @@ template <typename T>
 [[nodiscard]] int generate_permutations(Data* s, bool draw_samples);
 [[nodiscard]] int load_avx512_data(Data* s);
 [[nodiscard]] int load_avx2_data(Data* s);
+[[nodiscard]] int load_folded_weights(Data* s);
+[[nodiscard]] int choose_scan(const Data* s, Options* options, const char* forced);
 
 #endif

@@ -11,6 +11,7 @@
 #include "binomial_significance.h"
 #include "common.h"
 #include "data.h"
+#include "dominance_counts.h"
 
 #ifdef TESSARIN_AVX512
 #include <immintrin.h>
@@ -168,38 +169,22 @@ static inline KERNEL_TARGET void add_counts(uint64_t* x_cap, uint64_t* y_cap, co
     }
 }
 
-// With a single labelling and no histogram to collect, both kernels fold each
-// point's two multiplicities into one signed weight size_y * cx - size_x * cy,
-// provided that every difference fits a signed 64-bit word. Returns the
-// weights (n of them, owned by the caller) or null when folding does not
-// apply or the array cannot be had; the caller then counts both samples.
-static int64_t* fold_weights(const Task* t) {
-    const Data* s = t->d;
-    uint64_t product;
-    if (s->samples != 1 || t->options->calculate_binomial_significance ||
-        __builtin_mul_overflow(s->size_x, s->size_y, &product) || product > (uint64_t)INT64_MAX) {
-        return NULL;
-    }
-    int64_t* weight = (int64_t*)malloc((s->n ? s->n : 1) * sizeof(int64_t));
-    if (!weight) return NULL;
-    for (uint64_t j = 0; j < s->n; j++) {
-        weight[j] = (int64_t)(s->size_y * s->counts_x[j]) - (int64_t)(s->size_x * s->counts_y[j]);
-    }
-    return weight;
+// How many items a kernel handles between two polls of the interrupt flag,
+// as a mask: an item costing `work` simple operations is polled about every
+// 2^18 operations, well under a millisecond.
+static inline uint64_t poll_mask(uint64_t work) {
+    uint64_t items = 1;
+    while (items * 2 * std::max<uint64_t>(work, 1) <= ((uint64_t)1 << 18)) items *= 2;
+    return items - 1;
 }
 
-// The single-labelling path of the dense kernel folds each point's two
-// multiplicities into one signed weight, size_y * cx - size_x * cy, so that
-// one counter per orthant holds the scaled difference itself, and scans a
-// group of corners per pass over the points: each point is read once for the
-// whole group, and the corners' counters are independent, so updates of one
-// orthant by consecutive points overlap. A group may repeat its last corner
-// to fill up; a repeat changes no maximum.
+// The single-labelling scans of the dense path hold one counter per orthant
+// with the folded weight size_y * cx - size_x * cy of each point, the scaled
+// difference itself, and scan a group of corners per pass over the points:
+// each point is read once for the whole group, and the corners' counters are
+// independent, so updates of one orthant by consecutive points overlap. A
+// group may repeat its last corner to fill up; a repeat changes no maximum.
 constexpr int MAX_CORNER_GROUP = 32;
-
-// The most corners a group holds for d dimensions (1 to 16): sixteen lanes, or
-// two blocks of 16 / d packed corners each.
-static inline int max_corner_group(uint64_t d) { return d <= 4 ? MAX_CORNER_GROUP : 2 * (int)(16 / d); }
 
 // Raises both maxima with the finished counters of a group of corners.
 static inline void update_folded_maxima(const uint64_t* corners, int group, const Task* t,
@@ -216,16 +201,20 @@ static inline void update_folded_maxima(const uint64_t* corners, int group, cons
     }
 }
 
+// A scan of one group of corners. Returns false when it was interrupted
+// before the group was complete; its maxima are then left untouched.
+typedef bool (*GroupScan)(const uint64_t* corners, Task* t, int64_t* counters, uint64_t* max_alpha);
+
 // With at most 16 dimensions, the coordinates of P = 16 / d corners share one
 // 16-lane vector: one comparison places a point around P corners at once, its
 // mask holding their orthant indices side by side, d bits each.
 template <int P>
-static KERNEL_TARGET void scan_packed_group(const uint64_t* corners, Task* t, const int64_t* weight,
-                                            int64_t largest, int64_t* counters, uint64_t* max_alpha) {
-    (void)largest;
+static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, int64_t* counters,
+                                            uint64_t* max_alpha) {
     constexpr int VECTORS = 2, GROUP = VECTORS * P;
     const uint64_t n = t->d->n, d = t->d->d, ortant_no = t->d->ortant_no;
     const int32_t* lanes = (const int32_t*)t->d->avx512_data;
+    const int64_t* weight = t->d->folded;
     alignas(64) int32_t packed[VECTORS][16] = {};
     alignas(64) int32_t spread[16] = {};
     for (uint64_t l = 0; l < P * d; l++) spread[l] = (int32_t)(l % d);
@@ -234,25 +223,28 @@ static KERNEL_TARGET void scan_packed_group(const uint64_t* corners, Task* t, co
     }
     memset(counters, 0, GROUP * ortant_no * sizeof(int64_t));
     const uint32_t live = (uint32_t)(P * d), low_bits = (uint32_t)(ortant_no - 1);
+    const uint64_t mask = poll_mask(GROUP);
     for (uint64_t j = 0; j < n; j++) {
+        if ((j & mask) == 0 && !keep_running()) return false;
         const int64_t w = weight[j];
         for (int v = 0; v < VECTORS; v++) {
-            const uint32_t mask = calculate_bins(packed[v], lanes + j * 16, spread, live);
-            for (int c = 0; c < P; c++) counters[(v * P + c) * ortant_no + ((mask >> (c * d)) & low_bits)] += w;
+            const uint32_t bins = calculate_bins(packed[v], lanes + j * 16, spread, live);
+            for (int c = 0; c < P; c++) counters[(v * P + c) * ortant_no + ((bins >> (c * d)) & low_bits)] += w;
         }
     }
     update_folded_maxima(corners, GROUP, t, counters, max_alpha);
+    return true;
 }
 
 // With at most four dimensions there are few enough orthants to keep a
 // counter for every orthant of each of sixteen corners and to update them all
 // for every point: the corners are the lanes of the vector operations, so the
 // scan needs no per-pair table lookups. The lane counters are 32-bit and are
-// moved into 64-bit sums before they could overflow: `largest`, the largest
-// magnitude of a weight, is at most INT32_MAX.
+// moved into 64-bit sums before they could overflow: the largest magnitude of
+// a weight is at most INT32_MAX.
 template <int D>
-static KERNEL_TARGET void scan_lane_group(const uint64_t* corners, Task* t, const int64_t* weight,
-                                          int64_t largest, int64_t* counters, uint64_t* max_alpha) {
+static KERNEL_TARGET bool scan_lane_group(const uint64_t* corners, Task* t, int64_t* counters,
+                                          uint64_t* max_alpha) {
     constexpr int ORTANTS = 1 << D;
     const uint64_t n = t->d->n;
     const int32_t* lanes = (const int32_t*)t->d->avx512_data;
@@ -260,12 +252,14 @@ static KERNEL_TARGET void scan_lane_group(const uint64_t* corners, Task* t, cons
     for (int c = 0; c < 16; c++) {
         for (int k = 0; k < D; k++) corner_coordinate[k][c] = lanes[corners[c] * 16 + k];
     }
-    const uint64_t flush_every = (uint64_t)(INT32_MAX / std::max<int64_t>(largest, 1));
+    const uint64_t flush_every =
+        std::min<uint64_t>(poll_mask(16) + 1, (uint64_t)(INT32_MAX / std::max<int64_t>(t->d->largest_weight, 1)));
     alignas(64) int32_t lane_sums[ORTANTS][16];
     int64_t sums[ORTANTS][16] = {};
     for (uint64_t j = 0; j < n;) {
+        if (!keep_running()) return false;
         const uint64_t end = std::min(n, j + flush_every);
-        accumulate_lane_sums<D>(corner_coordinate, lanes + j * 16, weight + j, end - j, lane_sums);
+        accumulate_lane_sums<D>(corner_coordinate, lanes + j * 16, t->d->folded + j, end - j, lane_sums);
         for (int o = 0; o < ORTANTS; o++) {
             for (int c = 0; c < 16; c++) sums[o][c] += lane_sums[o][c];
         }
@@ -275,42 +269,47 @@ static KERNEL_TARGET void scan_lane_group(const uint64_t* corners, Task* t, cons
         for (int o = 0; o < ORTANTS; o++) counters[c * ORTANTS + o] = sums[o][c];
     }
     update_folded_maxima(corners, 16, t, counters, max_alpha);
+    return true;
 }
 
-// Scans the task's corners group by group on the single-labelling path, for
-// data sets of 1 to 16 dimensions. The lane scan needs every weight to fit
-// its 32-bit counters.
-static void scan_folded(Task* t, const int64_t* weight, int64_t* counters, uint64_t* max_alpha) {
-    const uint64_t d = t->d->d;
-    int64_t largest = 0;
-    for (uint64_t j = 0; j < t->d->n; j++) largest = std::max(largest, weight[j] < 0 ? -weight[j] : weight[j]);
-    void (*scan)(const uint64_t*, Task*, const int64_t*, int64_t, int64_t*, uint64_t*);
-    int group;
-    if (d <= 4 && largest <= INT32_MAX) {
-        group = 16;
-        switch (d) {
-            case 1: scan = scan_lane_group<1>; break;
-            case 2: scan = scan_lane_group<2>; break;
-            case 3: scan = scan_lane_group<3>; break;
-            default: scan = scan_lane_group<4>; break;
-        }
-    } else {
-        const int per_vector = (int)(16 / d);
-        group = 2 * per_vector;
-        switch (per_vector) {
-            case 16: scan = scan_packed_group<16>; break;
-            case 8: scan = scan_packed_group<8>; break;
-            case 5: scan = scan_packed_group<5>; break;
-            case 4: scan = scan_packed_group<4>; break;
-            case 3: scan = scan_packed_group<3>; break;
-            case 2: scan = scan_packed_group<2>; break;
-            default: scan = scan_packed_group<1>; break;
-        }
+// Scans the task's corners group by group with one of the folded scans.
+static void* folded_kernel(Task* t, GroupScan scan, int group) {
+    uint64_t* max_alpha = (uint64_t*)calloc(2, sizeof(uint64_t));
+    int64_t* counters = (int64_t*)malloc(group * t->d->ortant_no * sizeof(int64_t));
+    if (!max_alpha || !counters) {
+        free(max_alpha);
+        free(counters);
+        report_worker_error("out of memory error - max_diff[counters]");
+        return NULL;
     }
     for (uint64_t i = t->from; i < t->to && keep_running(); i += group) {
         uint64_t corners[MAX_CORNER_GROUP];
         for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
-        scan(corners, t, weight, largest, counters, max_alpha);
+        if (!scan(corners, t, counters, max_alpha)) break;
+    }
+    free(counters);
+    return max_alpha;
+}
+
+static void* lanes_kernel(Task* t) {
+    switch (t->d->d) {
+        case 1: return folded_kernel(t, scan_lane_group<1>, 16);
+        case 2: return folded_kernel(t, scan_lane_group<2>, 16);
+        case 3: return folded_kernel(t, scan_lane_group<3>, 16);
+        default: return folded_kernel(t, scan_lane_group<4>, 16);
+    }
+}
+
+static void* packed_kernel(Task* t) {
+    const int per_vector = (int)(16 / t->d->d);
+    switch (per_vector) {
+        case 16: return folded_kernel(t, scan_packed_group<16>, 32);
+        case 8: return folded_kernel(t, scan_packed_group<8>, 16);
+        case 5: return folded_kernel(t, scan_packed_group<5>, 10);
+        case 4: return folded_kernel(t, scan_packed_group<4>, 8);
+        case 3: return folded_kernel(t, scan_packed_group<3>, 6);
+        case 2: return folded_kernel(t, scan_packed_group<2>, 4);
+        default: return folded_kernel(t, scan_packed_group<1>, 2);
     }
 }
 
@@ -330,8 +329,9 @@ static inline int labelling_group(uint64_t ortant_no, uint64_t samples) {
     return (int)std::max<uint64_t>(1, std::min<uint64_t>(MAX_LABELLING_GROUP, (256 << 10) / table_bytes));
 }
 
+// Returns false when interrupted; the maxima then miss this group.
 template <int BLOCKS>
-static KERNEL_TARGET void scan_corners_labellings(const uint64_t* corners, int group, Task* t, int32_t* row_weight,
+static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int group, Task* t, int32_t* row_weight,
                                                   int32_t* differences, uint64_t* max_alpha) {
     const Data* s = t->d;
     const uint64_t samples = s->samples, n = s->n, ortant_no = s->ortant_no;
@@ -339,8 +339,10 @@ static KERNEL_TARGET void scan_corners_labellings(const uint64_t* corners, int g
     uint64_t* max_beta = max_alpha + samples;
     for (uint64_t first = 0; first < samples; first += LABELLING_CHUNK) {
         const uint64_t chunk = std::min(LABELLING_CHUNK, samples - first), table = ortant_no * chunk;
+        const uint64_t mask = poll_mask(group * chunk);
         memset(differences, 0, group * table * sizeof(int32_t));
         for (uint64_t j = 0; j < n; j++) {
+            if ((j & mask) == 0 && !keep_running()) return false;
             const uint32_t* cx = s->counts_x + j * samples + first;
             const uint32_t* cy = s->counts_y + j * samples + first;
             for (uint64_t k = 0; k < chunk; k++) row_weight[k] = (int32_t)(size_y * cx[k]) - (int32_t)(size_x * cy[k]);
@@ -364,57 +366,40 @@ static KERNEL_TARGET void scan_corners_labellings(const uint64_t* corners, int g
             }
         }
     }
+    return true;
 }
 
-// The dense kernel's scans that fold both samples into signed weights: one
-// labelling (1 to 16 dimensions), or several when size_x * size_y fits 32
-// bits. Returns the maxima, or null when neither applies or its working
-// storage cannot be had; the general scan then runs.
 template <int BLOCKS>
-static uint64_t* dense_kernel_folded(Task* t) {
+static void* labellings_kernel(Task* t) {
     const Data* s = t->d;
     const uint64_t samples = s->samples, ortant_no = s->ortant_no;
-    uint64_t product;
-    const bool narrow = samples > 1 && !t->options->calculate_binomial_significance &&
-                        !__builtin_mul_overflow(s->size_x, s->size_y, &product) && product <= (uint64_t)INT32_MAX;
-    int64_t* weight = BLOCKS == 1 ? fold_weights(t) : NULL;
-    if (!weight && !narrow) return NULL;
+    const int group = labelling_group(ortant_no, samples);
+    const uint64_t chunk = std::min(samples, LABELLING_CHUNK);
     uint64_t* max_alpha = (uint64_t*)calloc(2 * samples, sizeof(uint64_t));
-    bool scanned = false;
-    if (max_alpha && weight) {
-        int64_t* counters = (int64_t*)malloc(max_corner_group(s->d) * ortant_no * sizeof(int64_t));
-        if (counters) scan_folded(t, weight, counters, max_alpha);
-        scanned = counters != NULL;
-        free(counters);
-    } else if (max_alpha) {
-        const int group = labelling_group(ortant_no, samples);
-        const uint64_t chunk = std::min(samples, LABELLING_CHUNK);
-        int32_t* row_weight = (int32_t*)malloc(chunk * sizeof(int32_t));
-        int32_t* differences = (int32_t*)malloc(group * ortant_no * chunk * sizeof(int32_t));
-        scanned = row_weight && differences;
-        for (uint64_t i = t->from; scanned && i < t->to && keep_running(); i += group) {
-            uint64_t corners[MAX_LABELLING_GROUP];
-            for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
-            scan_corners_labellings<BLOCKS>(corners, group, t, row_weight, differences, max_alpha);
-        }
+    int32_t* row_weight = (int32_t*)malloc(chunk * sizeof(int32_t));
+    int32_t* differences = (int32_t*)malloc(group * ortant_no * chunk * sizeof(int32_t));
+    if (!max_alpha || !row_weight || !differences) {
+        free(max_alpha);
         free(row_weight);
         free(differences);
-    }
-    free(weight);
-    if (!scanned) {
-        free(max_alpha);
+        report_worker_error("out of memory error - max_diff[differences]");
         return NULL;
     }
+    for (uint64_t i = t->from; i < t->to && keep_running(); i += group) {
+        uint64_t corners[MAX_LABELLING_GROUP];
+        for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
+        if (!scan_corners_labellings<BLOCKS>(corners, group, t, row_weight, differences, max_alpha)) break;
+    }
+    free(row_weight);
+    free(differences);
     return max_alpha;
 }
 
 // Dense kernel: for every corner of the task, counts both samples in all 2^d
-// orthants and raises the per-labelling maxima. Used when n >= 2^d, so its
-// tables are never larger than the data set's count tables.
+// orthants and raises the per-labelling maxima. The general path when
+// n >= 2^d, so its tables are never larger than the data set's count tables.
 template <int BLOCKS>
 static KERNEL_TARGET void* dense_kernel(Task* t) {
-    uint64_t* folded = dense_kernel_folded<BLOCKS>(t);
-    if (folded) return folded;
     const Data* s = t->d;
     const uint64_t samples = s->samples, n = s->n, ortant_no = s->ortant_no;
     size_t table_bytes;
@@ -441,15 +426,22 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
     }
     const uint32_t* counts_x = s->counts_x;
     const uint32_t* counts_y = s->counts_y;
+    const uint64_t mask = poll_mask(2 * samples);
     for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
         memset(x_cap_ortant, 0, table_bytes);
         memset(y_cap_ortant, 0, table_bytes);
+        bool abandoned = false;
         for (uint64_t j = 0; j < n; j++) {
+            if ((j & mask) == 0 && !keep_running()) {
+                abandoned = true;
+                break;
+            }
             uint64_t bin;
             calculate_bin<BLOCKS>(i, j, bin, t);
             add_counts(x_cap_ortant + bin * samples, y_cap_ortant + bin * samples, counts_x + j * samples,
                        counts_y + j * samples, samples);
         }
+        if (abandoned) break;
         for (uint64_t o = 0; o < ortant_no; o++) {
             update_maxima(x_cap_ortant + o * samples, y_cap_ortant + o * samples, counts_x + i * samples,
                           counts_y + i * samples, s->size_x, s->size_y, samples, max_alpha);
@@ -482,6 +474,22 @@ void* max_diff_from_counts(void* vargp) {
     return run_kernel(vargp, bodies);
 }
 
+static void* max_diff_lanes(void* vargp) {
+    static const KernelBody bodies[5] = {lanes_kernel, lanes_kernel, lanes_kernel, lanes_kernel, lanes_kernel};
+    return run_kernel(vargp, bodies);
+}
+
+static void* max_diff_packed(void* vargp) {
+    static const KernelBody bodies[5] = {packed_kernel, packed_kernel, packed_kernel, packed_kernel, packed_kernel};
+    return run_kernel(vargp, bodies);
+}
+
+static void* max_diff_labellings(void* vargp) {
+    static const KernelBody bodies[5] = {labellings_kernel<0>, labellings_kernel<1>, labellings_kernel<2>,
+                                         labellings_kernel<3>, labellings_kernel<4>};
+    return run_kernel(vargp, bodies);
+}
+
 // Single-labelling path of the sparse kernel: the occupied orthants of a
 // corner are found with an open-addressing hash table instead of a sort, each
 // slot summing the folded weights of one orthant. The table has at least twice
@@ -491,13 +499,19 @@ void* max_diff_from_counts(void* vargp) {
 constexpr uint64_t EMPTY = UINT64_MAX;
 
 template <int BLOCKS>
-static KERNEL_TARGET void sparse_scan_folded(Task* t, const int64_t* weight, uint64_t* keys, int64_t* sums,
-                                             uint64_t* touched, int slot_bits, uint64_t* max_alpha) {
+static KERNEL_TARGET void sparse_scan_folded(Task* t, uint64_t* keys, int64_t* sums, uint64_t* touched,
+                                             int slot_bits, uint64_t* max_alpha) {
     const Data* s = t->d;
-    const uint64_t n = s->n, slot_mask = ((uint64_t)1 << slot_bits) - 1;
+    const int64_t* weight = s->folded;
+    const uint64_t n = s->n, slot_mask = ((uint64_t)1 << slot_bits) - 1, mask = poll_mask(8);
     for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
         uint64_t used = 0;
+        bool abandoned = false;
         for (uint64_t j = 0; j < n; j++) {
+            if ((j & mask) == 0 && !keep_running()) {
+                abandoned = true;
+                break;
+            }
             uint64_t bin;
             calculate_bin<BLOCKS>(i, j, bin, t);
             uint64_t slot = (bin * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits);
@@ -514,19 +528,16 @@ static KERNEL_TARGET void sparse_scan_folded(Task* t, const int64_t* weight, uin
         for (uint64_t u = 0; u < used; u++) {
             const int64_t sum = sums[touched[u]];
             const uint64_t alpha = sum < 0 ? -(uint64_t)sum : (uint64_t)sum;
-            if (max_alpha[0] < alpha && in_x) max_alpha[0] = alpha;
-            if (max_alpha[1] < alpha && in_y) max_alpha[1] = alpha;
+            if (!abandoned && max_alpha[0] < alpha && in_x) max_alpha[0] = alpha;
+            if (!abandoned && max_alpha[1] < alpha && in_y) max_alpha[1] = alpha;
             keys[touched[u]] = EMPTY;
         }
+        if (abandoned) break;
     }
 }
 
-// Runs the single-labelling sparse path. Returns the maxima, or null when it
-// does not apply or its tables cannot be had; the caller then sorts.
 template <int BLOCKS>
-static uint64_t* sparse_kernel_folded(Task* t) {
-    int64_t* weight = fold_weights(t);
-    if (!weight) return NULL;
+static void* hashed_kernel(Task* t) {
     int slot_bits = 1;
     while (((uint64_t)1 << slot_bits) < 2 * t->d->n) slot_bits++;
     const uint64_t slots = (uint64_t)1 << slot_bits;
@@ -534,20 +545,26 @@ static uint64_t* sparse_kernel_folded(Task* t) {
     uint64_t* keys = (uint64_t*)malloc(slots * sizeof(uint64_t));
     int64_t* sums = (int64_t*)malloc(slots * sizeof(int64_t));
     uint64_t* touched = (uint64_t*)malloc((t->d->n ? t->d->n : 1) * sizeof(uint64_t));
-    const bool ready = max_alpha && keys && sums && touched;
-    if (ready) {
-        for (uint64_t k = 0; k < slots; k++) keys[k] = EMPTY;
-        sparse_scan_folded<BLOCKS>(t, weight, keys, sums, touched, slot_bits, max_alpha);
+    if (!max_alpha || !keys || !sums || !touched) {
+        free(max_alpha);
+        free(keys);
+        free(sums);
+        free(touched);
+        report_worker_error("out of memory error - max_diff[keys]");
+        return NULL;
     }
-    free(weight);
+    for (uint64_t k = 0; k < slots; k++) keys[k] = EMPTY;
+    sparse_scan_folded<BLOCKS>(t, keys, sums, touched, slot_bits, max_alpha);
     free(keys);
     free(sums);
     free(touched);
-    if (!ready) {
-        free(max_alpha);
-        return NULL;
-    }
     return max_alpha;
+}
+
+static void* max_diff_hashed(void* vargp) {
+    static const KernelBody bodies[5] = {hashed_kernel<0>, hashed_kernel<1>, hashed_kernel<2>, hashed_kernel<3>,
+                                         hashed_kernel<4>};
+    return run_kernel(vargp, bodies);
 }
 
 // Sparse kernel: the same maxima without 2^d tables. Sorts the points by
@@ -555,8 +572,6 @@ static uint64_t* sparse_kernel_folded(Task* t) {
 // each run being one occupied orthant; empty orthants cannot raise a maximum.
 template <int BLOCKS>
 static KERNEL_TARGET void* sparse_kernel(Task* t) {
-    uint64_t* folded = sparse_kernel_folded<BLOCKS>(t);
-    if (folded) return folded;
     const Data* s = t->d;
     const uint64_t samples = s->samples, n = s->n;
     uint64_t* x_cap_ortant = (uint64_t*)malloc(samples * sizeof(uint64_t));
@@ -646,6 +661,19 @@ void* max_diff_from_counts_sparse(void* vargp) {
     return run_kernel(vargp, bodies);
 }
 
+// The thread entry point of each scan path that splits the corners over
+// threads (every path but dominance, which splits its own work).
+static void* (*scan_entry(ScanPath path))(void*) {
+    switch (path) {
+        case SCAN_SPARSE: return max_diff_from_counts_sparse;
+        case SCAN_LANES: return max_diff_lanes;
+        case SCAN_PACKED: return max_diff_packed;
+        case SCAN_LABELLINGS: return max_diff_labellings;
+        case SCAN_HASHED: return max_diff_hashed;
+        default: return max_diff_from_counts;
+    }
+}
+
 void init_runtime(Runtime* r) { significance_init_runtime(&r->significance); }
 
 // Splits the corners into thread_no contiguous shares, runs the chosen kernel
@@ -654,6 +682,19 @@ void init_runtime(Runtime* r) { significance_init_runtime(&r->significance); }
 uint64_t* run_workers(Options* options, const Data* d, Runtime* r) {
     const uint32_t T = options->thread_no;
     const uint64_t entries = 2 * d->samples;
+    if (options->scan == SCAN_DOMINANCE) {
+        uint64_t* max_alpha = (uint64_t*)calloc(entries, sizeof(uint64_t));
+        if (!max_alpha) {
+            report_worker_error("out of memory error - run_workers[max_alpha]");
+            return NULL;
+        }
+        SignificanceRuntime* significance = options->calculate_binomial_significance ? &r->significance : NULL;
+        if (dominance_maxima(d, T, significance, max_alpha) != 0) {
+            free(max_alpha);
+            return NULL;
+        }
+        return max_alpha;
+    }
     pthread_t* thread_ids = (pthread_t*)malloc(sizeof(pthread_t) * (T ? T : 1));
     if (!thread_ids) {
         report_worker_error("out of memory error - run_workers[thread_ids]");
@@ -672,8 +713,7 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r) {
         report_worker_error("out of memory error - run_workers[max_alpha]");
         return NULL;
     }
-    const bool is_sparse = d->n < d->ortant_no;
-    void* (*kernel)(void*) = is_sparse ? max_diff_from_counts_sparse : max_diff_from_counts;
+    void* (*kernel)(void*) = scan_entry(options->scan);
     bool error = false;
     uint32_t started = 0;
     for (; started < T; started++) {
@@ -806,10 +846,10 @@ static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs)
     const bool binomial = options.calculate_binomial_significance;
     const bool permutation = options.permutation_significance != 0;
     if (options.details) {
-        return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d}", "statistic", res.value, "statistic_x", res.statistic_x,
+        return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:s}", "statistic", res.value, "statistic_x", res.statistic_x,
                              "statistic_y", res.statistic_y, "binomial_significance",
                              res.binomial_significance, "permutation_significance",
-                             res.permutation_significance);
+                             res.permutation_significance, "scan", scan_path_names[options.scan]);
     }
     if (binomial && permutation) {
         return Py_BuildValue("(d,d,d)", res.value, res.binomial_significance, res.permutation_significance);

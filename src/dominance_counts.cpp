@@ -1,0 +1,653 @@
+// Orthant counts of all corners from dominance counts.
+//
+// Around a corner c, let N_S(c) be the weight of the points that lie strictly
+// below c in every dimension of the set S (with no condition on the other
+// dimensions); N_{} is the total weight. The weight of the orthant whose
+// "strictly below" dimensions are exactly B follows by inclusion-exclusion
+// over the supersets of B:
+//     W_B(c) = sum over S containing B of (-1)^(|S| - |B|) N_S(c),
+// which the reduction evaluates in place, one dimension at a time. N_S for all
+// corners at once is an offline |S|-dimensional dominance count over the
+// points' ranks: a prefix sum over one dimension's ranks for |S| = 1, a sweep
+// over one dimension with a Fenwick tree over the other for |S| = 2, and
+// divide and conquer over the first dimension with that sweep inside for
+// |S| = 3. A tie is not "strictly below", so a point equal to the corner in a
+// dimension counts as at or above there, as in the scans.
+//
+// The weights are columns of 64-bit words summed modulo 2^64: either the
+// folded weights size_y * cx - size_x * cy of each labelling, whose orthant
+// sums lie within size_x * size_y of zero, or the two multiplicities of each
+// labelling side by side, whose orthant sums are at most the sample sizes.
+// The true orthant sums fit, so the wrap-around of intermediate terms cancels.
+// The orders and the divide and conquer depend only on the points; a call
+// builds them once and runs the counts for C columns at a time, so several
+// labellings share each pass.
+#include "dominance_counts.h"
+
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "binomial_significance.h"
+#include "common.h"
+#include "data.h"
+
+// Dense ranks of every point in every dimension, and the points in order of
+// each dimension's ranks (ties by point index).
+struct DominancePlan {
+    uint64_t n;
+    uint64_t d;
+    uint32_t* rank[3];
+    uint32_t* order[3];
+    uint32_t rank_no[3];  // distinct values in the dimension
+};
+
+// Working storage of one worker: the columns of one chunk of labellings, the
+// dominance sums of every corner, and per-thread scratch for the sweeps.
+struct DominanceScratch {
+    uint64_t* values;    // n x C column values
+    uint64_t* sums;      // n x 2^d x C: N_S of every corner, S = 0 unused
+    uint64_t** fenwick;  // one tree of (max rank_no + 1) x C words per thread
+    uint32_t* points;    // n point indices, the divide and conquer's order
+    uint32_t* merge;     // n point indices, its merge buffer
+    uint32_t threads;
+};
+
+// What one call shares between its workers.
+struct DominanceCall {
+    const Data* s;
+    const DominancePlan* plan;
+    SignificanceRuntime* significance;
+    int columns;          // C
+    int labellings;       // per chunk: C when folded, C / 2 otherwise
+    bool folded;
+    uint64_t chunks;
+    uint64_t** maxima;    // per worker: 2 x samples maxima
+    DominanceScratch* scratch;
+    uint32_t workers;     // chunks run side by side
+    uint32_t inner;       // threads inside one chunk
+};
+
+// ---------------------------------------------------------------------------
+// Threads
+
+struct ParallelPart {
+    void (*body)(void*, uint32_t);
+    void* context;
+    uint32_t index;
+};
+
+static void* parallel_part(void* vargp) {
+    ParallelPart* part = (ParallelPart*)vargp;
+    part->body(part->context, part->index);
+    return NULL;
+}
+
+// Runs body(context, t) for t = 0 .. count - 1: part 0 on the calling thread,
+// the others on threads of their own. A part whose thread cannot be had runs
+// on the calling thread afterwards, so the work is done either way.
+static void run_parallel(uint32_t count, void (*body)(void*, uint32_t), void* context) {
+    ParallelPart* parts = count > 1 ? (ParallelPart*)malloc(count * sizeof(ParallelPart)) : NULL;
+    pthread_t* ids = count > 1 ? (pthread_t*)malloc(count * sizeof(pthread_t)) : NULL;
+    bool* started = count > 1 ? (bool*)calloc(count, sizeof(bool)) : NULL;
+    if (!parts || !ids || !started) {
+        free(parts);
+        free(ids);
+        free(started);
+        for (uint32_t t = 0; t < count; t++) body(context, t);
+        return;
+    }
+    for (uint32_t t = 1; t < count; t++) {
+        parts[t] = {body, context, t};
+        started[t] = pthread_create(&ids[t], NULL, parallel_part, &parts[t]) == 0;
+    }
+    body(context, 0);
+    for (uint32_t t = 1; t < count; t++) {
+        if (started[t]) {
+            pthread_join(ids[t], NULL);
+        } else {
+            body(context, t);
+        }
+    }
+    free(parts);
+    free(ids);
+    free(started);
+}
+
+// ---------------------------------------------------------------------------
+// The plan
+
+static void free_plan(DominancePlan* plan) {
+    for (int b = 0; b < 3; b++) {
+        free(plan->rank[b]);
+        free(plan->order[b]);
+    }
+}
+
+// Ranks one dimension: a counting sort when the values span little more than
+// the number of points (as ranks from the loader do), else a sort of the
+// values packed with their point indices. Returns false for lack of memory.
+static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* order, uint32_t* rank_no) {
+    const uint64_t n = s->n, d = s->d;
+    int32_t low = INT32_MAX, high = INT32_MIN;
+    for (uint64_t p = 0; p < n; p++) {
+        low = std::min(low, s->data[p * d + b]);
+        high = std::max(high, s->data[p * d + b]);
+    }
+    const uint64_t span = (uint64_t)((int64_t)high - low) + 1;
+    if (span <= 2 * n + 1024) {
+        uint32_t* start = (uint32_t*)calloc(span + 1, sizeof(uint32_t));
+        if (!start) return false;
+        for (uint64_t p = 0; p < n; p++) start[s->data[p * d + b] - low + 1]++;
+        for (uint64_t v = 0; v < span; v++) start[v + 1] += start[v];
+        for (uint64_t p = 0; p < n; p++) order[start[s->data[p * d + b] - low]++] = (uint32_t)p;
+        free(start);
+    } else {
+        uint64_t* keys = (uint64_t*)malloc(n * sizeof(uint64_t));
+        if (!keys) return false;
+        for (uint64_t p = 0; p < n; p++) {
+            keys[p] = ((uint64_t)((uint32_t)s->data[p * d + b] ^ 0x80000000u) << 32) | p;
+        }
+        std::sort(keys, keys + n);
+        for (uint64_t r = 0; r < n; r++) order[r] = (uint32_t)keys[r];
+        free(keys);
+    }
+    uint32_t next = 0;
+    for (uint64_t r = 0; r < n; r++) {
+        if (r > 0 && s->data[(uint64_t)order[r] * d + b] != s->data[(uint64_t)order[r - 1] * d + b]) next++;
+        rank[order[r]] = next;
+    }
+    *rank_no = n ? next + 1 : 0;
+    return true;
+}
+
+static bool build_plan(const Data* s, DominancePlan* plan) {
+    memset(plan, 0, sizeof(*plan));
+    plan->n = s->n;
+    plan->d = s->d;
+    for (uint64_t b = 0; b < s->d; b++) {
+        plan->rank[b] = (uint32_t*)malloc((s->n ? s->n : 1) * sizeof(uint32_t));
+        plan->order[b] = (uint32_t*)malloc((s->n ? s->n : 1) * sizeof(uint32_t));
+        if (!plan->rank[b] || !plan->order[b] ||
+            !rank_dimension(s, b, plan->rank[b], plan->order[b], &plan->rank_no[b])) {
+            free_plan(plan);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Dominance counts for C columns
+
+// Fenwick tree over ranks, C words a node: add_at adds a point's columns at
+// its rank, sum_below adds the columns of every rank below r into `out`.
+template <int C>
+static inline void add_at(uint64_t* tree, uint32_t size, uint32_t rank, const uint64_t* value) {
+    for (uint32_t i = rank + 1; i <= size; i += i & (0u - i)) {
+        for (int c = 0; c < C; c++) tree[(uint64_t)i * C + c] += value[c];
+    }
+}
+
+template <int C>
+static inline void clear_at(uint64_t* tree, uint32_t size, uint32_t rank) {
+    for (uint32_t i = rank + 1; i <= size; i += i & (0u - i)) {
+        for (int c = 0; c < C; c++) tree[(uint64_t)i * C + c] = 0;
+    }
+}
+
+template <int C>
+static inline void sum_below(const uint64_t* tree, uint32_t rank, uint64_t* out) {
+    for (uint32_t i = rank; i > 0; i -= i & (0u - i)) {
+        for (int c = 0; c < C; c++) out[c] += tree[(uint64_t)i * C + c];
+    }
+}
+
+// Polls the interrupt flag every 4096 points.
+static inline bool stopped_at(uint64_t i) { return (i & 4095) == 0 && !keep_running(); }
+
+// N_S for S = {b}: the weight of the points with a smaller rank in b, from a
+// prefix sum over b's ranks (`tree` serves as the (rank_no + 1) x C table).
+template <int C>
+static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* values, uint64_t* sums,
+                         uint64_t* table) {
+    const uint64_t n = plan->n, slots = (uint64_t)1 << plan->d, S = (uint64_t)1 << b;
+    const uint32_t* rank = plan->rank[b];
+    memset(table, 0, ((uint64_t)plan->rank_no[b] + 1) * C * sizeof(uint64_t));
+    for (uint64_t p = 0; p < n; p++) {
+        for (int c = 0; c < C; c++) table[((uint64_t)rank[p] + 1) * C + c] += values[p * C + c];
+    }
+    for (uint64_t r = 1; r <= plan->rank_no[b]; r++) {
+        for (int c = 0; c < C; c++) table[r * C + c] += table[(r - 1) * C + c];
+    }
+    for (uint64_t p = 0; p < n; p++) {
+        for (int c = 0; c < C; c++) sums[(p * slots + S) * C + c] = table[(uint64_t)rank[p] * C + c];
+    }
+}
+
+// The first position of part `part` of `parts` of the points in order of a's
+// ranks, moved back to the start of its run of equal ranks, so that every
+// point of an earlier part is strictly below every point of a later part in a.
+static uint64_t part_start(const DominancePlan* plan, uint64_t a, uint32_t part, uint32_t parts) {
+    const uint32_t* order = plan->order[a];
+    const uint32_t* rank = plan->rank[a];
+    uint64_t start = plan->n * part / parts;
+    while (start > 0 && start < plan->n && rank[order[start - 1]] == rank[order[start]]) start--;
+    return start;
+}
+
+// N_S for S = {a, b}, for the corners of one part of the points in order of
+// a: the weight of the earlier parts below each corner in b comes from a
+// prefix sum over b's ranks, that of the part itself from a sweep in order of
+// a with a Fenwick tree over b, each run of equal ranks in a queried before
+// any of it is added.
+template <int C>
+static void below_in_two(const DominancePlan* plan, uint64_t a, uint64_t b, const uint64_t* values,
+                         uint64_t* sums, uint64_t* tree, uint32_t part, uint32_t parts) {
+    const uint64_t slots = (uint64_t)1 << plan->d, S = ((uint64_t)1 << a) | ((uint64_t)1 << b);
+    const uint32_t* order = plan->order[a];
+    const uint32_t* rank_a = plan->rank[a];
+    const uint32_t* rank_b = plan->rank[b];
+    const uint32_t size = plan->rank_no[b];
+    const uint64_t from = part_start(plan, a, part, parts), to = part_start(plan, a, part + 1, parts);
+    memset(tree, 0, ((uint64_t)size + 1) * C * sizeof(uint64_t));
+    if (from > 0) {
+        for (uint64_t i = 0; i < from; i++) {
+            const uint32_t p = order[i];
+            for (int c = 0; c < C; c++) tree[((uint64_t)rank_b[p] + 1) * C + c] += values[(uint64_t)p * C + c];
+        }
+        for (uint64_t r = 1; r <= size; r++) {
+            for (int c = 0; c < C; c++) tree[r * C + c] += tree[(r - 1) * C + c];
+        }
+        for (uint64_t i = from; i < to; i++) {
+            const uint32_t p = order[i];
+            for (int c = 0; c < C; c++) sums[(p * slots + S) * C + c] = tree[(uint64_t)rank_b[p] * C + c];
+        }
+        memset(tree, 0, ((uint64_t)size + 1) * C * sizeof(uint64_t));
+    } else {
+        for (uint64_t i = from; i < to; i++) {
+            for (int c = 0; c < C; c++) sums[((uint64_t)order[i] * slots + S) * C + c] = 0;
+        }
+    }
+    for (uint64_t i = from; i < to;) {
+        if (stopped_at(i)) return;
+        uint64_t end = i + 1;
+        while (end < to && rank_a[order[end]] == rank_a[order[i]]) end++;
+        for (uint64_t k = i; k < end; k++) {
+            const uint32_t p = order[k];
+            sum_below<C>(tree, rank_b[p], sums + (p * slots + S) * C);
+        }
+        for (uint64_t k = i; k < end; k++) {
+            const uint32_t p = order[k];
+            add_at<C>(tree, size, rank_b[p], values + (uint64_t)p * C);
+        }
+        i = end;
+    }
+}
+
+// N_S for S = {0, 1, 2} by divide and conquer over the points in order of
+// dimension 0. A range is split at a change of rank in dimension 0, so every
+// point on the left is strictly below every point on the right there; each
+// half is solved and left sorted by rank in dimension 1; then the left
+// half's points are added to a Fenwick tree over dimension 2 in order of
+// dimension 1 while the right half's points, taken in that order too, read
+// the weight strictly below them in 1 and 2. Ranges with threads to spare
+// solve their halves side by side, each with its own tree.
+template <int C>
+struct ThreeDimensions {
+    const DominancePlan* plan;
+    const uint64_t* values;
+    uint64_t* sums;
+    DominanceScratch* scratch;
+};
+
+template <int C>
+struct ThreeDimensionsRange {
+    const ThreeDimensions<C>* job;
+    uint64_t from;
+    uint64_t to;
+    uint32_t first_tree;
+    uint32_t trees;
+};
+
+template <int C>
+static void solve_three(const ThreeDimensions<C>* job, uint64_t from, uint64_t to, uint32_t first_tree,
+                        uint32_t trees);
+
+template <int C>
+static void* solve_three_thread(void* vargp) {
+    const ThreeDimensionsRange<C>* range = (const ThreeDimensionsRange<C>*)vargp;
+    solve_three<C>(range->job, range->from, range->to, range->first_tree, range->trees);
+    return NULL;
+}
+
+template <int C>
+static void solve_three(const ThreeDimensions<C>* job, uint64_t from, uint64_t to, uint32_t first_tree,
+                        uint32_t trees) {
+    const DominancePlan* plan = job->plan;
+    uint32_t* points = job->scratch->points;
+    const uint32_t *rank0 = plan->rank[0], *rank1 = plan->rank[1], *rank2 = plan->rank[2];
+    if (to - from < 2 || !keep_running()) return;
+    const auto by_rank1 = [rank1](uint32_t p, uint32_t q) { return rank1[p] < rank1[q]; };
+    if (rank0[points[from]] == rank0[points[to - 1]]) {
+        std::stable_sort(points + from, points + to, by_rank1);
+        return;
+    }
+    // The change of rank in dimension 0 nearest the middle.
+    uint64_t mid = from + (to - from) / 2;
+    uint64_t left = mid, right = mid;
+    while (left > from && rank0[points[left - 1]] == rank0[points[left]]) left--;
+    while (right < to && rank0[points[right - 1]] == rank0[points[right]]) right++;
+    mid = left > from && (right == to || mid - left <= right - mid) ? left : right;
+
+    bool side_by_side = false;
+    pthread_t id;
+    ThreeDimensionsRange<C> left_range = {job, from, mid, first_tree + trees / 2, trees - trees / 2};
+    if (trees > 1 && to - from > 4096) {
+        side_by_side = pthread_create(&id, NULL, solve_three_thread<C>, &left_range) == 0;
+    }
+    if (side_by_side) {
+        solve_three<C>(job, mid, to, first_tree, trees / 2);
+        pthread_join(id, NULL);
+    } else {
+        solve_three<C>(job, from, mid, first_tree, trees);
+        solve_three<C>(job, mid, to, first_tree, trees);
+    }
+    if (!keep_running()) return;
+
+    uint64_t* tree = job->scratch->fenwick[first_tree];
+    const uint32_t size = plan->rank_no[2], slots = 1u << plan->d;
+    uint64_t i = from;
+    for (uint64_t k = mid; k < to; k++) {
+        const uint32_t q = points[k];
+        for (; i < mid && rank1[points[i]] < rank1[q]; i++) {
+            add_at<C>(tree, size, rank2[points[i]], job->values + (uint64_t)points[i] * C);
+        }
+        sum_below<C>(tree, rank2[q], job->sums + ((uint64_t)q * slots + 7) * C);
+    }
+    for (uint64_t k = from; k < i; k++) clear_at<C>(tree, size, rank2[points[k]]);
+    uint32_t* merge = job->scratch->merge;
+    std::merge(points + from, points + mid, points + mid, points + to, merge + from, by_rank1);
+    memcpy(points + from, merge + from, (to - from) * sizeof(uint32_t));
+}
+
+template <int C>
+static void below_in_three(const DominancePlan* plan, const uint64_t* values, uint64_t* sums,
+                           DominanceScratch* scratch) {
+    const uint64_t n = plan->n;
+    for (uint64_t p = 0; p < n; p++) {
+        for (int c = 0; c < C; c++) sums[(p * 8 + 7) * C + c] = 0;
+    }
+    memcpy(scratch->points, plan->order[0], n * sizeof(uint32_t));
+    for (uint32_t t = 0; t < scratch->threads; t++) {
+        memset(scratch->fenwick[t], 0, ((uint64_t)plan->rank_no[2] + 1) * C * sizeof(uint64_t));
+    }
+    const ThreeDimensions<C> job = {plan, values, sums, scratch};
+    solve_three<C>(&job, 0, n, 0, scratch->threads);
+}
+
+// ---------------------------------------------------------------------------
+// One chunk of labellings
+
+// The first labelling of a chunk and how many it holds.
+static inline uint64_t chunk_first(const DominanceCall* call, uint64_t chunk) {
+    return chunk * (uint64_t)call->labellings;
+}
+
+static inline uint64_t chunk_size(const DominanceCall* call, uint64_t chunk) {
+    return std::min<uint64_t>(call->labellings, call->s->samples - chunk_first(call, chunk));
+}
+
+// Fills the chunk's columns: the folded weight of each labelling, or its two
+// multiplicities (first-sample columns, then second-sample columns). Columns
+// past the last labelling stay 0.
+template <int C>
+static void fill_values(const DominanceCall* call, uint64_t chunk, uint64_t* values) {
+    const Data* s = call->s;
+    const uint64_t first = chunk_first(call, chunk), count = chunk_size(call, chunk), samples = s->samples;
+    const int L = call->labellings;
+    memset(values, 0, s->n * C * sizeof(uint64_t));
+    for (uint64_t p = 0; p < s->n; p++) {
+        const uint32_t* cx = s->counts_x + p * samples + first;
+        const uint32_t* cy = s->counts_y + p * samples + first;
+        uint64_t* row = values + p * C;
+        for (uint64_t k = 0; k < count; k++) {
+            if (call->folded) {
+                row[k] = s->size_y * cx[k] - s->size_x * cy[k];
+            } else {
+                row[k] = cx[k];
+                row[L + k] = cy[k];
+            }
+        }
+    }
+}
+
+// Turns a corner's dominance sums into its orthant sums (in place) and raises
+// the maxima of the chunk's labellings; with a histogram to collect, adds the
+// observed labelling's first-sample orthant counts to it.
+template <int C>
+static void reduce_corner(const DominanceCall* call, uint64_t chunk, uint64_t p, uint64_t* v,
+                          uint64_t* max_alpha) {
+    const Data* s = call->s;
+    const uint64_t slots = (uint64_t)1 << s->d, samples = s->samples;
+    for (uint64_t b = 0; b < s->d; b++) {
+        const uint64_t bit = (uint64_t)1 << b;
+        for (uint64_t S = 0; S < slots; S++) {
+            if (S & bit) continue;
+            for (int c = 0; c < C; c++) v[S * C + c] -= v[(S | bit) * C + c];
+        }
+    }
+    const uint64_t first = chunk_first(call, chunk), count = chunk_size(call, chunk);
+    const uint32_t* corner_x = s->counts_x + p * samples + first;
+    const uint32_t* corner_y = s->counts_y + p * samples + first;
+    uint64_t* alpha_max = max_alpha + first;
+    uint64_t* beta_max = max_alpha + samples + first;
+    const int L = call->labellings;
+    for (uint64_t o = 0; o < slots; o++) {
+        const uint64_t* row = v + o * C;
+        for (uint64_t k = 0; k < count; k++) {
+            uint64_t alpha;
+            if (call->folded) {
+                alpha = (int64_t)row[k] < 0 ? 0 - row[k] : row[k];
+            } else {
+                const uint64_t a = s->size_y * row[k], b = s->size_x * row[L + k];
+                alpha = a > b ? a - b : b - a;
+            }
+            if (alpha_max[k] < alpha && corner_x[k] != 0) alpha_max[k] = alpha;
+            if (beta_max[k] < alpha && corner_y[k] != 0) beta_max[k] = alpha;
+        }
+    }
+    if (call->significance && first == 0) {
+        const uint64_t weight = (uint64_t)corner_x[0] + corner_y[0];
+        pthread_mutex_lock(&call->significance->mutex);
+        for (uint64_t o = 0; o < slots; o++) significance_add(call->significance, v[o * C], weight);
+        pthread_mutex_unlock(&call->significance->mutex);
+    }
+}
+
+// The part of one chunk's work that thread `t` of `threads` does in a phase.
+struct ChunkPhase {
+    const DominanceCall* call;
+    uint64_t chunk;
+    DominanceScratch* scratch;
+    int phase;
+    uint64_t* totals;
+};
+
+template <int C>
+static void chunk_phase_part(void* vargp, uint32_t t) {
+    const ChunkPhase* job = (const ChunkPhase*)vargp;
+    const DominanceCall* call = job->call;
+    const DominancePlan* plan = call->plan;
+    DominanceScratch* scratch = job->scratch;
+    const uint32_t threads = scratch->threads;
+    const uint64_t d = plan->d, n = plan->n, slots = (uint64_t)1 << d;
+    if (job->phase == 0) {
+        // Each dimension on its own thread.
+        for (uint64_t b = t; b < d; b += threads) below_in_one<C>(plan, b, scratch->values, scratch->sums, scratch->fenwick[t]);
+    } else if (job->phase == 1) {
+        // Each pair of dimensions split into parts along its first dimension.
+        for (uint64_t a = 0; a < d; a++) {
+            for (uint64_t b = a + 1; b < d; b++) {
+                below_in_two<C>(plan, a, b, scratch->values, scratch->sums, scratch->fenwick[t], t, threads);
+            }
+        }
+    } else {
+        // Corners split evenly; each thread raises maxima of its own.
+        const uint64_t from = n * t / threads, to = n * (t + 1) / threads;
+        uint64_t* max_alpha = call->maxima[t];
+        for (uint64_t p = from; p < to; p++) {
+            if (stopped_at(p - from)) return;
+            uint64_t* v = scratch->sums + p * slots * C;
+            for (int c = 0; c < C; c++) v[c] = job->totals[c];
+            reduce_corner<C>(call, job->chunk, p, v, max_alpha);
+        }
+    }
+}
+
+// Runs one chunk of labellings with the scratch's threads.
+template <int C>
+static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratch* scratch) {
+    const DominancePlan* plan = call->plan;
+    fill_values<C>(call, chunk, scratch->values);
+    uint64_t totals[C] = {};
+    for (uint64_t p = 0; p < plan->n; p++) {
+        for (int c = 0; c < C; c++) totals[c] += scratch->values[p * C + c];
+    }
+    ChunkPhase job = {call, chunk, scratch, 0, totals};
+    if (plan->d >= 1) run_parallel(std::min<uint32_t>(scratch->threads, (uint32_t)plan->d), chunk_phase_part<C>, &job);
+    if (!keep_running()) return;
+    job.phase = 1;
+    if (plan->d >= 2) run_parallel(scratch->threads, chunk_phase_part<C>, &job);
+    if (!keep_running()) return;
+    if (plan->d == 3) below_in_three<C>(plan, scratch->values, scratch->sums, scratch);
+    if (!keep_running()) return;
+    job.phase = 2;
+    run_parallel(scratch->threads, chunk_phase_part<C>, &job);
+}
+
+// Worker w of several runs chunks w, w + workers, ... with one thread each.
+template <int C>
+static void chunk_worker(void* vargp, uint32_t w) {
+    DominanceCall* call = (DominanceCall*)vargp;
+    DominanceScratch* scratch = &call->scratch[w];
+    // The reduction writes into maxima[0] of a one-thread scratch; give it
+    // this worker's own array.
+    uint64_t** own = call->maxima + w;
+    DominanceCall mine = *call;
+    mine.maxima = own;
+    for (uint64_t chunk = w; chunk < call->chunks && keep_running(); chunk += call->workers) {
+        run_chunk<C>(&mine, chunk, scratch);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Storage and the entry point
+
+static void free_scratch(DominanceScratch* scratch) {
+    free(scratch->values);
+    free(scratch->sums);
+    if (scratch->fenwick) {
+        for (uint32_t t = 0; t < scratch->threads; t++) free(scratch->fenwick[t]);
+    }
+    free(scratch->fenwick);
+    free(scratch->points);
+    free(scratch->merge);
+    memset(scratch, 0, sizeof(*scratch));
+}
+
+static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, int columns, uint32_t threads) {
+    const uint64_t n = plan->n ? plan->n : 1, slots = (uint64_t)1 << plan->d;
+    uint64_t largest_rank_no = 1;
+    for (uint64_t b = 0; b < plan->d; b++) largest_rank_no = std::max<uint64_t>(largest_rank_no, plan->rank_no[b]);
+    memset(scratch, 0, sizeof(*scratch));
+    scratch->threads = threads;
+    scratch->values = (uint64_t*)malloc(n * columns * sizeof(uint64_t));
+    scratch->sums = (uint64_t*)malloc(n * slots * columns * sizeof(uint64_t));
+    scratch->fenwick = (uint64_t**)calloc(threads, sizeof(uint64_t*));
+    bool ok = scratch->values && scratch->sums && scratch->fenwick;
+    for (uint32_t t = 0; ok && t < threads; t++) {
+        scratch->fenwick[t] = (uint64_t*)malloc((largest_rank_no + 1) * columns * sizeof(uint64_t));
+        ok = scratch->fenwick[t] != NULL;
+    }
+    if (ok && plan->d == 3) {
+        scratch->points = (uint32_t*)malloc(n * sizeof(uint32_t));
+        scratch->merge = (uint32_t*)malloc(n * sizeof(uint32_t));
+        ok = scratch->points && scratch->merge;
+    }
+    if (!ok) free_scratch(scratch);
+    return ok;
+}
+
+// Several labellings share a pass in chunks of eight columns: eight folded
+// labellings, or four labellings' two multiplicities. One labelling takes one
+// column folded, two otherwise.
+constexpr int CHUNK_COLUMNS = 8;
+
+template <int C>
+static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) {
+    const Data* s = call->s;
+    const uint64_t entries = 2 * s->samples;
+    call->columns = C;
+    call->labellings = call->folded ? C : C / 2;
+    call->chunks = (s->samples + call->labellings - 1) / call->labellings;
+    // Chunks side by side when there are enough of them, else the threads
+    // share each chunk's phases.
+    call->workers = (uint32_t)std::min<uint64_t>(threads, call->chunks);
+    if (call->workers < threads) call->workers = 1;
+    call->inner = call->workers == 1 ? threads : 1;
+    const uint32_t arrays = std::max(call->workers, call->inner);
+    call->maxima = (uint64_t**)calloc(arrays, sizeof(uint64_t*));
+    call->scratch = (DominanceScratch*)calloc(call->workers, sizeof(DominanceScratch));
+    bool ok = call->maxima && call->scratch;
+    for (uint32_t a = 0; ok && a < arrays; a++) ok = (call->maxima[a] = (uint64_t*)calloc(entries, sizeof(uint64_t)));
+    for (uint32_t w = 0; ok && w < call->workers; w++) ok = make_scratch(&call->scratch[w], call->plan, C, call->inner);
+    if (ok) {
+        if (call->workers > 1) {
+            run_parallel(call->workers, chunk_worker<C>, call);
+        } else {
+            for (uint64_t chunk = 0; chunk < call->chunks && keep_running(); chunk++) {
+                run_chunk<C>(call, chunk, &call->scratch[0]);
+            }
+        }
+        for (uint32_t a = 0; a < arrays; a++) {
+            for (uint64_t k = 0; k < entries; k++) max_alpha[k] = std::max(max_alpha[k], call->maxima[a][k]);
+        }
+    }
+    if (call->scratch) {
+        for (uint32_t w = 0; w < call->workers; w++) free_scratch(&call->scratch[w]);
+    }
+    if (call->maxima) {
+        for (uint32_t a = 0; a < arrays; a++) free(call->maxima[a]);
+    }
+    free(call->scratch);
+    free(call->maxima);
+    return ok ? 0 : 1;
+}
+
+int dominance_maxima(const Data* s, uint32_t threads, SignificanceRuntime* significance, uint64_t* max_alpha) {
+    if (threads == 0) return 0;
+    DominancePlan plan;
+    if (!build_plan(s, &plan)) {
+        report_worker_error("out of memory error - dominance_maxima[plan]");
+        return 1;
+    }
+    uint64_t product;
+    DominanceCall call = {};
+    call.s = s;
+    call.plan = &plan;
+    call.significance = significance;
+    call.folded = !significance && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
+                  product <= (uint64_t)INT64_MAX;
+    int status;
+    if (s->samples == 1) {
+        status = call.folded ? run_call<1>(&call, threads, max_alpha) : run_call<2>(&call, threads, max_alpha);
+    } else {
+        status = run_call<CHUNK_COLUMNS>(&call, threads, max_alpha);
+    }
+    free_plan(&plan);
+    if (status) report_worker_error("out of memory error - dominance_maxima[sums]");
+    return status;
+}

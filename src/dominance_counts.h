@@ -1,0 +1,23 @@
+// Orthant counts around every corner at once, from dominance counts, for data
+// sets of at most three dimensions: O(n log^(d-1) n) work per labelling
+// instead of the n^2 of a scan over all pairs of points.
+#ifndef TESSARIN_DOMINANCE_COUNTS_H
+#define TESSARIN_DOMINANCE_COUNTS_H
+
+#include <stdint.h>
+
+struct Data;
+struct SignificanceRuntime;
+
+// Computes the alpha and beta maxima of every labelling of `s` (d <= 3) into
+// `max_alpha` (2 x samples entries, zero-filled by the caller), exactly as the
+// scans define them, using up to `threads` threads. When `significance` is not
+// null it also adds every corner's first-sample orthant counts under the
+// observed labelling to the histogram, weighted by the corner's multiplicity,
+// as the scans do. Returns 0, or 1 with the message reported through
+// report_worker_error. An interruption returns 0 with incomplete maxima, which
+// the caller discards.
+[[nodiscard]] int dominance_maxima(const Data* s, uint32_t threads, SignificanceRuntime* significance,
+                                   uint64_t* max_alpha);
+
+#endif
