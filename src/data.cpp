@@ -6,6 +6,7 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <math.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -770,12 +771,32 @@ const char* const scan_path_names[SCAN_PATH_COUNT] = {"dense",      "sparse", "l
                                                       "labellings", "hashed", "dominance"};
 
 // Whether counting the orthants of all corners through dominance counts is
-// expected to beat scanning all pairs of points. The scan costs about n^2
-// pair visits per labelling, the dominance counts n log^(d-1) n per labelling
-// plus a fixed set-up; see the fitted constants below.
+// expected to beat scanning all pairs of points, by a cost model fitted on an
+// AMD EPYC (portable build, one thread, 2 x 4096 points with and without 15
+// permutation samples):
+//   a scan costs about 30 us to start plus, per (corner, point, labelling),
+//   1.0, 1.9 and 2.6 ns at d = 1, 2, 3 with one labelling (the lane scan) and
+//   0.55, 0.62 and 0.74 ns with several (the labelling scan);
+//   dominance costs about 5 us plus, per point and labelling, 15, 3 to 6 x
+//   log2 n and 2.1 to 6.9 x log2^2 n ns at d = 1, 2, 3 (passes shared by
+//   several labellings cost less per labelling).
+// With the histogram of the binomial significance both collect the same
+// 2^d entries per corner, and its evaluation dominates either way. At these
+// rates dominance wins from a few dozen points on, and its fixed cost is the
+// smaller, so the model picks it for every call of one or two dimensions and
+// for all but a band of small three-dimensional data sets with many
+// labellings (about 20 to 150 points with 200 labellings), where the
+// labelling scan is a little faster; the scans remain for larger d.
 static bool dominance_is_cheaper(const Data* s, const Options* options) {
+    static const double scan_one_ns[4] = {1.0, 1.0, 1.9, 2.6}, scan_several_ns[4] = {0.55, 0.55, 0.62, 0.74};
+    static const double dominance_one_ns[4] = {15, 15, 6, 6.9}, dominance_several_ns[4] = {15, 15, 3, 2.1};
     (void)options;
-    return s->n >= 64;
+    const double n = (double)s->n, labellings = (double)s->samples, log_n = log2(std::max(n, 2.0));
+    const bool one = s->samples == 1;
+    const double scan = 30e3 + (one ? scan_one_ns : scan_several_ns)[s->d] * n * n * labellings;
+    const double dominance =
+        5e3 + (one ? dominance_one_ns : dominance_several_ns)[s->d] * n * pow(log_n, s->d > 1 ? s->d - 1.0 : 0.0) * labellings;
+    return dominance < scan;
 }
 
 // The one place where a call's scan path is decided. Each path computes the
@@ -797,7 +818,8 @@ static bool dominance_is_cheaper(const Data* s, const Options* options) {
 //               once from dominance counts, in O(n log^(d-1) n) per labelling.
 // The fast paths never collect the binomial histogram except dominance.
 // `forced` is the TESSARIN_SCAN setting: null, empty or "auto" for the normal
-// choice, "general" for the general path, or a path's name. A forced path
+// choice, "scan" for the normal choice among the scans of all pairs (never
+// dominance), "general" for the general path, or a path's name. A forced path
 // that cannot serve the call is refused with ValueError.
 int choose_scan(const Data* s, Options* options, const char* forced) {
     const bool one = s->samples == 1 && !options->calculate_binomial_significance && s->folded;
@@ -813,7 +835,9 @@ int choose_scan(const Data* s, Options* options, const char* forced) {
     serves[SCAN_DOMINANCE] = s->d <= 3;
     const ScanPath general = s->n < s->ortant_no ? SCAN_SPARSE : SCAN_DENSE;
 
-    if (forced && *forced && strcmp(forced, "auto") != 0) {
+    // "scan" asks for the normal choice among the scans of all pairs.
+    const bool scan_only = forced && strcmp(forced, "scan") == 0;
+    if (forced && *forced && strcmp(forced, "auto") != 0 && !scan_only) {
         if (strcmp(forced, "general") == 0) {
             options->scan = general;
             return 0;
@@ -831,12 +855,12 @@ int choose_scan(const Data* s, Options* options, const char* forced) {
             return 0;
         }
         raise_error(PyExc_ValueError,
-                    "TESSARIN_SCAN must be one of auto, general, dense, sparse, lanes, packed, labellings, "
-                    "hashed, dominance (got '%.40s')",
+                    "TESSARIN_SCAN must be one of auto, scan, general, dense, sparse, lanes, packed, "
+                    "labellings, hashed, dominance (got '%.40s')",
                     forced);
         return 1;
     }
-    if (serves[SCAN_DOMINANCE] && dominance_is_cheaper(s, options)) {
+    if (serves[SCAN_DOMINANCE] && !scan_only && dominance_is_cheaper(s, options)) {
         options->scan = SCAN_DOMINANCE;
     } else if (general == SCAN_SPARSE) {
         options->scan = serves[SCAN_HASHED] ? SCAN_HASHED : SCAN_SPARSE;

@@ -184,10 +184,15 @@ static bool build_plan(const Data* s, DominancePlan* plan) {
 
 // Fenwick tree over ranks, C words a node: add_at adds a point's columns at
 // its rank, sum_below adds the columns of every rank below r into `out`.
+// The columns are copied into locals first, so that the compiler knows the
+// tree and the point's row do not overlap and keeps them in vector registers.
 template <int C>
 static inline void add_at(uint64_t* tree, uint32_t size, uint32_t rank, const uint64_t* value) {
+    uint64_t add[C];
+    for (int c = 0; c < C; c++) add[c] = value[c];
     for (uint32_t i = rank + 1; i <= size; i += i & (0u - i)) {
-        for (int c = 0; c < C; c++) tree[(uint64_t)i * C + c] += value[c];
+        uint64_t* node = tree + (uint64_t)i * C;
+        for (int c = 0; c < C; c++) node[c] += add[c];
     }
 }
 
@@ -200,9 +205,12 @@ static inline void clear_at(uint64_t* tree, uint32_t size, uint32_t rank) {
 
 template <int C>
 static inline void sum_below(const uint64_t* tree, uint32_t rank, uint64_t* out) {
+    uint64_t sum[C] = {};
     for (uint32_t i = rank; i > 0; i -= i & (0u - i)) {
-        for (int c = 0; c < C; c++) out[c] += tree[(uint64_t)i * C + c];
+        const uint64_t* node = tree + (uint64_t)i * C;
+        for (int c = 0; c < C; c++) sum[c] += node[c];
     }
+    for (int c = 0; c < C; c++) out[c] += sum[c];
 }
 
 // Polls the interrupt flag every 4096 points.
