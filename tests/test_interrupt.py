@@ -1,5 +1,6 @@
 """Cutting a long computation short with SIGALRM or SIGINT, and calls from
 several interpreter threads at once."""
+import contextlib
 import os
 import signal
 import threading
@@ -16,12 +17,29 @@ def long_data(kernel):
     """Data sets that load in milliseconds (int32 input is copied, not ranked,
     and the calls skip merging), so that the signal arrives during the scan,
     which takes many seconds: n >= 2^d runs the dense kernel, n < 2^d the
-    sparse one."""
+    sparse one; two million points keep the dominance counts busy for
+    seconds."""
     rng = np.random.default_rng(0)
+    if kernel == "dominance":
+        return (rng.integers(0, 10**6, (10**6, 3), dtype=np.int32),
+                rng.integers(0, 10**6, (10**6, 3), dtype=np.int32))
     if kernel == "dense":
         return (rng.integers(0, 10**6, (100000, 3), dtype=np.int32),
                 rng.integers(0, 10**6, (100000, 3), dtype=np.int32))
     return rng.normal(size=(3000, 20)), rng.normal(size=(3000, 20))
+
+
+@contextlib.contextmanager
+def forced_scan(name):
+    previous = os.environ.get("TESSARIN_SCAN")
+    os.environ["TESSARIN_SCAN"] = name
+    try:
+        yield
+    finally:
+        if previous is None:
+            del os.environ["TESSARIN_SCAN"]
+        else:
+            os.environ["TESSARIN_SCAN"] = previous
 
 
 def assert_computes_normally(module):
@@ -47,10 +65,11 @@ def own_handlers():
 
 
 def interrupted_call(module, send, kernel="dense", n_jobs=1, limit=1.5):
+    """The scan is forced, so that each kernel's polling is what stops it."""
     rvs, cdf = long_data(kernel)
     start = time.monotonic()
     send()
-    with pytest.raises(RuntimeError) as info:
+    with pytest.raises(RuntimeError) as info, forced_scan(kernel):
         module.test(rvs, cdf, n_jobs=n_jobs, deduplicate_data=False)
     assert str(info.value) == "Interrupted by signal"
     assert time.monotonic() - start < limit
@@ -69,7 +88,7 @@ def assert_handlers_restored(record, seen):
 
 
 class TestInterruption:
-    @pytest.mark.parametrize("kernel", ["dense", "sparse"])
+    @pytest.mark.parametrize("kernel", ["dense", "sparse", "dominance"])
     @pytest.mark.parametrize("n_jobs", [1, 2])
     def test_interval_timer(self, module, own_handlers, kernel, n_jobs):
         interrupted_call(module, lambda: signal.setitimer(signal.ITIMER_REAL, 0.2), kernel, n_jobs)

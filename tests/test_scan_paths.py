@@ -1,0 +1,195 @@
+"""The scan paths: each one forced through TESSARIN_SCAN must run (details
+report it), and give what the brute-force oracle and the general scan give,
+with one labelling, several and the binomial histogram; the automatic choice;
+and the dominance counts on their own."""
+import numpy as np
+import pytest
+import scipy.stats
+
+import oracle
+
+RESULT_KEYS = ("statistic", "statistic_x", "statistic_y", "permutation_significance", "binomial_significance")
+
+
+def run(module, monkeypatch, scan, rvs, cdf=None, **kwargs):
+    monkeypatch.setenv("TESSARIN_SCAN", scan)
+    args = (rvs,) if cdf is None else (rvs, cdf)
+    out = module.test(*args, details=True, **kwargs)
+    if scan not in ("auto", "general", "scan"):
+        assert out["scan"] == scan
+    return out
+
+
+def tied_points(rng, n, d, levels):
+    return rng.integers(0, levels, (n, d)) if levels else rng.normal(size=(n, d))
+
+
+# (path, dimensions, points per sample, options): data each path can serve.
+ONE = {}
+SEVERAL = dict(permutation_samples=9, seed=11)
+DRAWS = dict(permutation_samples=9, draw_samples=True, seed=12)
+BINOMIAL = dict(binomial_significance=True)
+CASES = [
+    ("dense", 2, 30, ONE), ("dense", 3, 25, SEVERAL), ("dense", 2, 20, BINOMIAL),
+    ("sparse", 6, 20, ONE), ("sparse", 5, 12, SEVERAL), ("sparse", 7, 15, BINOMIAL),
+    ("lanes", 1, 40, ONE), ("lanes", 2, 40, ONE), ("lanes", 3, 40, ONE), ("lanes", 4, 40, ONE),
+    ("packed", 2, 30, ONE), ("packed", 5, 40, ONE), ("packed", 9, 300, ONE), ("packed", 16, 20, ONE),
+    ("labellings", 2, 30, SEVERAL), ("labellings", 4, 40, DRAWS), ("labellings", 0, 10, SEVERAL),
+    ("hashed", 7, 20, ONE), ("hashed", 3, 30, ONE),
+    ("dominance", 0, 9, ONE), ("dominance", 1, 50, ONE), ("dominance", 2, 50, ONE), ("dominance", 3, 50, ONE),
+    ("dominance", 1, 30, SEVERAL), ("dominance", 2, 30, DRAWS), ("dominance", 3, 30, SEVERAL),
+    ("dominance", 1, 25, BINOMIAL), ("dominance", 2, 25, BINOMIAL), ("dominance", 3, 25, BINOMIAL),
+]
+
+
+class TestForcedPaths:
+    @pytest.mark.parametrize("path,d,n,options", CASES, ids=lambda v: str(v) if not isinstance(v, dict) else "")
+    @pytest.mark.parametrize("levels", [3, None])
+    def test_path_matches_oracle_and_general(self, module, monkeypatch, path, d, n, options, levels):
+        rng = np.random.default_rng(hash((path, d, n, levels)) % 2**32)
+        rvs, cdf = tied_points(rng, n, d, levels), tied_points(rng, n + 3, d, levels)
+        counts_rvs = rng.integers(0, 4, n)
+        counts_rvs[0] = 1
+        got = run(module, monkeypatch, path, rvs, cdf, counts_rvs=counts_rvs, **options)
+        general = run(module, monkeypatch, "general", rvs, cdf, counts_rvs=counts_rvs, **options)
+        assert got["statistic"] == oracle.statistic(rvs, cdf, counts_rvs)
+        assert {k: got[k] for k in RESULT_KEYS} == {k: general[k] for k in RESULT_KEYS}
+
+    @pytest.mark.parametrize("path", ["dense", "sparse", "dominance"])
+    def test_histogram_paths_agree_with_threads(self, module, monkeypatch, path):
+        rng = np.random.default_rng(5)
+        rvs, cdf = tied_points(rng, 40, 2, 4), tied_points(rng, 30, 2, 4)
+        want = run(module, monkeypatch, "general", rvs, cdf, binomial_significance=True, permutation_samples=5,
+                   seed=3)
+        for n_jobs in (1, 2, 3):
+            got = run(module, monkeypatch, path, rvs, cdf, binomial_significance=True, permutation_samples=5,
+                      seed=3, n_jobs=n_jobs)
+            assert got["statistic"] == want["statistic"]
+            assert got["permutation_significance"] == want["permutation_significance"]
+            assert got["binomial_significance"] == pytest.approx(want["binomial_significance"], rel=1e-12)
+
+    @pytest.mark.parametrize("setting,message", [
+        ("fastest", "TESSARIN_SCAN must be one of auto, scan, general"),
+        ("LANES", "TESSARIN_SCAN must be one of"),
+    ])
+    def test_unknown_names_are_refused(self, module, monkeypatch, setting, message):
+        monkeypatch.setenv("TESSARIN_SCAN", setting)
+        with pytest.raises(ValueError, match=message):
+            module.test(np.zeros((3, 2)), np.ones((3, 2)))
+
+    @pytest.mark.parametrize("path,d,options", [
+        ("lanes", 2, BINOMIAL), ("lanes", 5, ONE), ("packed", 17, ONE), ("hashed", 3, SEVERAL),
+        ("labellings", 2, ONE), ("labellings", 2, dict(permutation_samples=3, binomial_significance=True)),
+        ("dominance", 4, ONE),
+    ])
+    def test_paths_that_cannot_serve_are_refused(self, module, monkeypatch, path, d, options):
+        monkeypatch.setenv("TESSARIN_SCAN", path)
+        rng = np.random.default_rng(0)
+        with pytest.raises(ValueError, match=f"TESSARIN_SCAN={path} cannot serve this call"):
+            module.test(rng.normal(size=(6, d)), rng.normal(size=(6, d)), **options)
+
+    def test_lanes_need_weights_within_32_bits(self, module, monkeypatch):
+        rng = np.random.default_rng(1)
+        rvs, cdf = rng.normal(size=(5, 2)), rng.normal(size=(5, 2))
+        wide = dict(counts_rvs=np.full(5, 2**20), counts_cdf=np.full(5, 2**20))
+        monkeypatch.setenv("TESSARIN_SCAN", "lanes")
+        with pytest.raises(ValueError, match="cannot serve"):
+            module.test(rvs, cdf, **wide)
+        assert run(module, monkeypatch, "packed", rvs, cdf, **wide)["statistic"] == oracle.statistic(rvs, cdf)
+
+
+class TestAutomaticChoice:
+    @pytest.mark.parametrize("d,n,options,expected", [
+        (1, 500, ONE, "dominance"), (2, 2000, SEVERAL, "dominance"), (3, 3000, BINOMIAL, "dominance"),
+        (0, 5, ONE, "dominance"), (4, 500, ONE, "lanes"), (6, 500, ONE, "packed"), (8, 50, ONE, "hashed"),
+        (8, 50, BINOMIAL, "sparse"), (5, 200, SEVERAL, "labellings"), (5, 200, BINOMIAL, "dense"),
+        (20, 100, ONE, "hashed"),
+    ])
+    def test_choice(self, module, monkeypatch, d, n, options, expected):
+        rng = np.random.default_rng(d)
+        rvs, cdf = rng.normal(size=(n, d)), rng.normal(size=(n, d))
+        for setting in ("auto", ""):
+            monkeypatch.setenv("TESSARIN_SCAN", setting)
+            assert module.test(rvs, cdf, details=True, **options)["scan"] == expected
+
+    def test_scan_setting_never_takes_dominance(self, module, monkeypatch):
+        rng = np.random.default_rng(2)
+        rvs, cdf = rng.normal(size=(300, 2)), rng.normal(size=(300, 2))
+        got = run(module, monkeypatch, "scan", rvs, cdf)
+        assert got["scan"] == "lanes"
+        assert got["statistic"] == run(module, monkeypatch, "auto", rvs, cdf)["statistic"]
+
+
+class TestDominance:
+    @pytest.mark.parametrize("d", [0, 1, 2, 3])
+    @pytest.mark.parametrize("levels", [2, 5, None])
+    def test_random_data_with_ties_and_weights(self, module, monkeypatch, d, levels):
+        rng = np.random.default_rng(10 * d + (levels or 0))
+        for trial in range(4):
+            n1, n2 = rng.integers(1, 40, 2)
+            rvs, cdf = tied_points(rng, n1, d, levels), tied_points(rng, n2, d, levels)
+            counts_rvs, counts_cdf = rng.integers(0, 4, n1), rng.integers(0, 4, n2)
+            counts_rvs[0] = counts_cdf[0] = 1
+            for max_ab, scale, dedup in [(True, False, True), (False, True, False)]:
+                want = oracle.statistic(rvs, cdf, counts_rvs, counts_cdf, max_ab, scale)
+                got = run(module, monkeypatch, "dominance", rvs, cdf, counts_rvs=counts_rvs, counts_cdf=counts_cdf,
+                          max_alpha_beta=max_ab, scale_result=scale, deduplicate_data=dedup)
+                assert got["statistic"] == want
+
+    @pytest.mark.parametrize("d", [1, 2, 3])
+    def test_one_table_of_points_with_two_weights(self, module, monkeypatch, d):
+        rng = np.random.default_rng(d)
+        pts = tied_points(rng, 60, d, 4)
+        counts_rvs, counts_cdf = rng.integers(0, 3, 60), rng.integers(0, 3, 60)
+        counts_rvs[0] = counts_cdf[0] = 1
+        got = run(module, monkeypatch, "dominance", pts, counts_rvs=counts_rvs, counts_cdf=counts_cdf)
+        assert got["statistic"] == oracle.statistic(pts, None, counts_rvs, counts_cdf)
+
+    @pytest.mark.parametrize("d", [1, 2, 3])
+    @pytest.mark.parametrize("samples,draws", [(0, False), (5, False), (30, True), (30, False)])
+    def test_threads_and_chunks_of_labellings(self, module, monkeypatch, d, samples, draws):
+        # Few labellings share each pass among the threads, many are spread
+        # over them a chunk each: both give the general scan's numbers.
+        rng = np.random.default_rng(7 * d + samples)
+        rvs, cdf = tied_points(rng, 70, d, 6) / 2, tied_points(rng, 60, d, None)
+        options = dict(permutation_samples=samples, draw_samples=draws, seed=99)
+        want = run(module, monkeypatch, "general", rvs, cdf, **options)
+        for n_jobs in (1, 2, 3, 8):
+            got = run(module, monkeypatch, "dominance", rvs, cdf, n_jobs=n_jobs, **options)
+            assert {k: got[k] for k in RESULT_KEYS} == {k: want[k] for k in RESULT_KEYS}, n_jobs
+
+    def test_sizes_whose_product_exceeds_63_bits(self, module, monkeypatch):
+        # The folded weights no longer fit: both samples are counted apart.
+        rng = np.random.default_rng(4)
+        rvs, cdf = tied_points(rng, 6, 2, 3), tied_points(rng, 5, 2, 3)
+        counts = dict(counts_rvs=rng.integers(55 * 10**7, 6 * 10**8, 6), counts_cdf=rng.integers(66 * 10**7, 7 * 10**8, 5))
+        assert 2**63 < counts["counts_rvs"].sum() * float(counts["counts_cdf"].sum()) < 2**64
+        want = run(module, monkeypatch, "general", rvs, cdf, **counts)
+        got = run(module, monkeypatch, "dominance", rvs, cdf, **counts)
+        assert {k: got[k] for k in RESULT_KEYS} == {k: want[k] for k in RESULT_KEYS}
+
+    def test_int32_coordinates_far_apart(self, module, monkeypatch):
+        # int32 input is used as it is, not ranked: values spread over the
+        # whole range are ranked by sorting, small ranges by counting.
+        rng = np.random.default_rng(8)
+        for high in (2**31 - 1, 50):
+            rvs = rng.integers(-high, high, (200, 3), dtype=np.int32)
+            cdf = rng.integers(-high, high, (150, 3), dtype=np.int32)
+            assert run(module, monkeypatch, "dominance", rvs, cdf)["statistic"] == oracle.statistic(rvs, cdf)
+
+    def test_one_dimension_is_scipy_on_large_tied_data(self, module, monkeypatch):
+        rng = np.random.default_rng(9)
+        x, y = np.round(rng.normal(size=20000), 1), np.round(rng.normal(0.03, 1.0, size=15000), 1)
+        got = run(module, monkeypatch, "auto", x[:, None], y[:, None], n_jobs=2)
+        assert got["scan"] == "dominance"
+        assert got["statistic"] == pytest.approx(scipy.stats.ks_2samp(x, y).statistic, rel=1e-12)
+
+    def test_large_data_in_three_dimensions_split_over_threads(self, module, monkeypatch):
+        # Enough points for the divide and conquer to solve its halves on
+        # threads of their own; the lane scan checks it.
+        rng = np.random.default_rng(10)
+        rvs, cdf = rng.integers(0, 30, (6000, 3)), rng.integers(0, 30, (5000, 3))
+        want = run(module, monkeypatch, "lanes", rvs, cdf, n_jobs=2)
+        for n_jobs in (1, 2, 4):
+            got = run(module, monkeypatch, "dominance", rvs, cdf, n_jobs=n_jobs)
+            assert {k: got[k] for k in RESULT_KEYS} == {k: want[k] for k in RESULT_KEYS}
