@@ -3,6 +3,7 @@ and a vectorised NumPy brute force of the orthant statistic."""
 import argparse
 import importlib
 import os
+import platform
 import time
 
 import numpy as np
@@ -17,6 +18,18 @@ def cpu_flags():
     except OSError:
         pass
     return set()
+
+
+def cpu_model():
+    """The processor's model name, which every benchmark prints with its figures."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown processor"
 
 
 def argument_parser(description):
