@@ -95,6 +95,20 @@ class TestInterruption:
         assert_handlers_restored(*own_handlers)
         assert_computes_normally(module)
 
+    def test_long_groups_of_labellings_stop_promptly(self, module, own_handlers):
+        # One group of 32 corners with 64 labellings over 80000 points is
+        # many milliseconds of work, polled inside. The alarm repeats, so one
+        # arrives once loading is done, whenever that is.
+        rng = np.random.default_rng(3)
+        rvs = rng.integers(0, 10**6, (40000, 2), dtype=np.int32)
+        cdf = rng.integers(0, 10**6, (40000, 2), dtype=np.int32)
+        start = time.monotonic()
+        signal.setitimer(signal.ITIMER_REAL, 0.3, 0.1)
+        with pytest.raises(RuntimeError, match="Interrupted by signal"), forced_scan("labellings"):
+            module.test(rvs, cdf, permutation_samples=63, seed=1, deduplicate_data=False)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        assert time.monotonic() - start < 3.0
+
     def test_sigint_from_another_thread(self, module, own_handlers):
         timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
         interrupted_call(module, timer.start, n_jobs=2)
