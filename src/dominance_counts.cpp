@@ -163,20 +163,35 @@ static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* 
     return true;
 }
 
-static bool build_plan(const Data* s, DominancePlan* plan) {
+struct PlanJob {
+    const Data* s;
+    DominancePlan* plan;
+    bool failed[3];
+};
+
+static void rank_part(void* vargp, uint32_t b) {
+    PlanJob* job = (PlanJob*)vargp;
+    DominancePlan* plan = job->plan;
+    job->failed[b] = !rank_dimension(job->s, b, plan->rank[b], plan->order[b], &plan->rank_no[b]);
+}
+
+// Ranks the dimensions side by side, one thread each.
+static bool build_plan(const Data* s, DominancePlan* plan, uint32_t threads) {
     memset(plan, 0, sizeof(*plan));
     plan->n = s->n;
     plan->d = s->d;
-    for (uint64_t b = 0; b < s->d; b++) {
+    bool ok = true;
+    for (uint64_t b = 0; ok && b < s->d; b++) {
         plan->rank[b] = (uint32_t*)malloc((s->n ? s->n : 1) * sizeof(uint32_t));
         plan->order[b] = (uint32_t*)malloc((s->n ? s->n : 1) * sizeof(uint32_t));
-        if (!plan->rank[b] || !plan->order[b] ||
-            !rank_dimension(s, b, plan->rank[b], plan->order[b], &plan->rank_no[b])) {
-            free_plan(plan);
-            return false;
-        }
+        ok = plan->rank[b] && plan->order[b];
     }
-    return true;
+    PlanJob job = {s, plan, {false, false, false}};
+    if (ok) run_parallel(std::min<uint32_t>(threads, (uint32_t)s->d), rank_part, &job);
+    for (uint32_t b = (uint32_t)std::min<uint64_t>(threads, s->d); ok && b < s->d; b++) rank_part(&job, b);
+    ok = ok && !job.failed[0] && !job.failed[1] && !job.failed[2];
+    if (!ok) free_plan(plan);
+    return ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -638,7 +653,7 @@ static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) 
 int dominance_maxima(const Data* s, uint32_t threads, SignificanceRuntime* significance, uint64_t* max_alpha) {
     if (threads == 0) return 0;
     DominancePlan plan;
-    if (!build_plan(s, &plan)) {
+    if (!build_plan(s, &plan, threads)) {
         report_worker_error("out of memory error - dominance_maxima[plan]");
         return 1;
     }
