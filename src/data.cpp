@@ -553,6 +553,7 @@ int deduplicate_data(Data* s) {
         }
         if (slots[slot] == UINT64_MAX) {
             slots[slot] = unique_counts;
+            s->origin[unique_counts] = s->origin[i];
             memcpy(tmp_data + unique_counts * d, ranks, d * sizeof(int32_t));
             tmp_counts_x[unique_counts] = cx;
             tmp_counts_y[unique_counts] = cy;
@@ -739,6 +740,7 @@ void free_data(Data* s, Options* options) {
     free(s->counts_y);
     free(s->avx512_data);
     free(s->folded);
+    free(s->origin);
 }
 
 // With one labelling, each point's two multiplicities fold into one signed
@@ -1012,13 +1014,23 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
     s->counts_x = s->counts_y = NULL;
     s->avx512_data = NULL;
     s->folded = NULL;
+    s->rvs_rows = n1;
+    s->origin = (uint64_t*)malloc_table(s->n, 1, sizeof(uint64_t));
+    if (!s->origin) {
+        free(s->data);
+        raise_error(PyExc_RuntimeError, "out of memory - load_data[origin]");
+        return 50;
+    }
+    for (uint64_t i = 0; i < s->n; i++) s->origin[i] = i;
 
     if ((status = load_counts_x(s, counts_x, n1, n2))) {
         free(s->data);
+        free(s->origin);
         return 50 + status;
     }
     if ((status = load_counts_y(s, counts_y, n1, n2))) {
         free(s->data);
+        free(s->origin);
         free(s->counts_x);
         return 60 + status;
     }

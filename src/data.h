@@ -30,6 +30,9 @@ struct Data {
     int64_t* folded;      // n weights size_y * cx - size_x * cy of the observed
                           // labelling, or null when the chosen scan does not fold
     int64_t largest_weight;  // largest magnitude among the folded weights
+    uint64_t* origin;     // n row indices: where each point first appears among
+                          // the rows of rvs followed by those of cdf
+    uint64_t rvs_rows;    // rows of rvs
 };
 
 // The ways of computing the labelling maxima; choose_scan says when each

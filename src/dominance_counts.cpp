@@ -33,6 +33,7 @@
 #include "binomial_significance.h"
 #include "common.h"
 #include "data.h"
+#include "maximum_location.h"
 
 // Dense ranks of every point in every dimension, and the points in order of
 // each dimension's ranks (ties by point index).
@@ -470,7 +471,20 @@ static void reduce_corner(const DominanceCall* call, uint64_t chunk, uint64_t p,
     const int L = call->labellings;
     for (uint64_t o = 0; o < slots; o++) {
         const uint64_t* row = v + o * C;
-        for (uint64_t k = 0; k < count; k++) {
+        if (first == 0) {
+            uint64_t alpha;
+            bool positive;
+            if (call->folded) {
+                alpha = (int64_t)row[0] < 0 ? 0 - row[0] : row[0];
+                positive = (int64_t)row[0] > 0;
+            } else {
+                const uint64_t a = s->size_y * row[0], b = s->size_x * row[L];
+                alpha = a > b ? a - b : b - a;
+                positive = a > b;
+            }
+            raise_observed(max_alpha, samples, corner_x[0] != 0, corner_y[0] != 0, alpha, p, o, positive);
+        }
+        for (uint64_t k = first == 0; k < count; k++) {
             uint64_t alpha;
             if (call->folded) {
                 alpha = (int64_t)row[k] < 0 ? 0 - row[k] : row[k];
@@ -612,7 +626,6 @@ constexpr int CHUNK_COLUMNS = 8;
 template <int C>
 static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) {
     const Data* s = call->s;
-    const uint64_t entries = 2 * s->samples;
     call->columns = C;
     call->labellings = call->folded ? C : C / 2;
     call->chunks = (s->samples + call->labellings - 1) / call->labellings;
@@ -625,7 +638,7 @@ static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) 
     call->maxima = (uint64_t**)calloc(arrays, sizeof(uint64_t*));
     call->scratch = (DominanceScratch*)calloc(call->workers, sizeof(DominanceScratch));
     bool ok = call->maxima && call->scratch;
-    for (uint32_t a = 0; ok && a < arrays; a++) ok = (call->maxima[a] = (uint64_t*)calloc(entries, sizeof(uint64_t)));
+    for (uint32_t a = 0; ok && a < arrays; a++) ok = (call->maxima[a] = alloc_maxima(s->samples));
     for (uint32_t w = 0; ok && w < call->workers; w++) ok = make_scratch(&call->scratch[w], call->plan, C, call->inner);
     if (ok) {
         if (call->workers > 1) {
@@ -636,7 +649,7 @@ static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) 
             }
         }
         for (uint32_t a = 0; a < arrays; a++) {
-            for (uint64_t k = 0; k < entries; k++) max_alpha[k] = std::max(max_alpha[k], call->maxima[a][k]);
+            merge_maxima(max_alpha, call->maxima[a], s->samples);
         }
     }
     if (call->scratch) {

@@ -9,9 +9,10 @@
 struct Data;
 struct SignificanceRuntime;
 
-// Computes the alpha and beta maxima of every labelling of `s` (d <= 3) into
-// `max_alpha` (2 x samples entries, zero-filled by the caller), exactly as the
-// scans define them, using up to `threads` threads. When `significance` is not
+// Computes the alpha and beta maxima of every labelling of `s` (d <= 3), and
+// where the observed labelling's are reached, into `max_alpha` (a result
+// array from alloc_maxima), exactly as the scans define them, using up to
+// `threads` threads. When `significance` is not
 // null it also adds every corner's first-sample orthant counts under the
 // observed labelling to the histogram, weighted by the corner's multiplicity,
 // as the scans do. Returns 0, or 1 with the message reported through

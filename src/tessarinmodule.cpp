@@ -12,6 +12,7 @@
 #include "common.h"
 #include "data.h"
 #include "dominance_counts.h"
+#include "maximum_location.h"
 
 #ifdef TESSARIN_AVX512
 #include <immintrin.h>
@@ -34,12 +35,21 @@ struct Task {
 // The result of one test; a member that was not computed is -1.0.
 // statistic_x and statistic_y are the observed maxima over the corners of the
 // first and of the second sample, as differences of fractions.
+// The location says where the larger of the two observed maxima is reached:
+// the corner's first row among the rows of rvs followed by those of cdf
+// (UINT64_MAX when no corner was scanned), the orthant, whether the first
+// sample's share is the larger there, and whether the corners are those of
+// the second sample.
 struct TestResult {
     double value;
     double binomial_significance;
     double permutation_significance;
     double statistic_x;
     double statistic_y;
+    uint64_t location_row;
+    uint64_t location_orthant;
+    bool location_positive;
+    bool location_in_y;
 };
 
 // One point's orthant around the current corner, for the sparse kernel.
@@ -143,16 +153,20 @@ static inline void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], 
 }
 #endif
 
-// Raises the labelling maxima with one orthant's counts: alpha is the
-// orthant's difference of empirical measures times size_x * size_y. It counts
-// for the first half when the corner belongs to X under that labelling and for
-// the second half when it belongs to Y.
+// Raises the labelling maxima with the counts of orthant `orthant` of corner
+// `corner`: alpha is the orthant's difference of empirical measures times
+// size_x * size_y. It counts for the first half when the corner belongs to X
+// under that labelling and for the second half when it belongs to Y; the
+// observed labelling's maxima keep their location.
 static inline KERNEL_TARGET void update_maxima(const uint64_t* x_cap, const uint64_t* y_cap,
                                                 const uint32_t* corner_x, const uint32_t* corner_y,
                                                 uint64_t size_x, uint64_t size_y, uint64_t samples,
-                                                uint64_t* max_alpha) {
+                                                uint64_t corner, uint64_t orthant, uint64_t* max_alpha) {
     uint64_t* max_beta = max_alpha + samples;
-    for (uint64_t k = 0; k < samples; k++) {
+    const uint64_t a0 = size_y * x_cap[0], b0 = size_x * y_cap[0];
+    raise_observed(max_alpha, samples, corner_x[0] != 0, corner_y[0] != 0, a0 > b0 ? a0 - b0 : b0 - a0, corner,
+                   orthant, a0 > b0);
+    for (uint64_t k = 1; k < samples; k++) {
         const uint64_t a = size_y * x_cap[k], b = size_x * y_cap[k];
         const uint64_t alpha = a > b ? a - b : b - a;
         if (max_alpha[k] < alpha && corner_x[k] != 0) max_alpha[k] = alpha;
@@ -195,8 +209,7 @@ static inline void update_folded_maxima(const uint64_t* corners, int group, cons
         const int64_t* counter = counters + c * ortant_no;
         for (uint64_t o = 0; o < ortant_no; o++) {
             const uint64_t alpha = counter[o] < 0 ? -(uint64_t)counter[o] : (uint64_t)counter[o];
-            if (max_alpha[0] < alpha && in_x) max_alpha[0] = alpha;
-            if (max_alpha[1] < alpha && in_y) max_alpha[1] = alpha;
+            raise_observed(max_alpha, 1, in_x, in_y, alpha, corners[c], o, counter[o] > 0);
         }
     }
 }
@@ -274,7 +287,7 @@ static KERNEL_TARGET bool scan_lane_group(const uint64_t* corners, Task* t, int6
 
 // Scans the task's corners group by group with one of the folded scans.
 static void* folded_kernel(Task* t, GroupScan scan, int group) {
-    uint64_t* max_alpha = (uint64_t*)calloc(2, sizeof(uint64_t));
+    uint64_t* max_alpha = alloc_maxima(1);
     int64_t* counters = (int64_t*)malloc(group * t->d->ortant_no * sizeof(int64_t));
     if (!max_alpha || !counters) {
         free(max_alpha);
@@ -358,7 +371,11 @@ static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int g
             const uint32_t* corner_y = s->counts_y + corners[c] * samples + first;
             for (uint64_t o = 0; o < ortant_no; o++) {
                 const int32_t* row = differences + c * table + o * chunk;
-                for (uint64_t k = 0; k < chunk; k++) {
+                if (first == 0) {
+                    raise_observed(max_alpha, samples, corner_x[0] != 0, corner_y[0] != 0,
+                                   (uint64_t)(row[0] < 0 ? -(int64_t)row[0] : (int64_t)row[0]), corners[c], o, row[0] > 0);
+                }
+                for (uint64_t k = first == 0; k < chunk; k++) {
                     const uint64_t alpha = (uint64_t)(row[k] < 0 ? -(int64_t)row[k] : (int64_t)row[k]);
                     if (max_alpha[first + k] < alpha && corner_x[k] != 0) max_alpha[first + k] = alpha;
                     if (max_beta[first + k] < alpha && corner_y[k] != 0) max_beta[first + k] = alpha;
@@ -375,7 +392,7 @@ static void* labellings_kernel(Task* t) {
     const uint64_t samples = s->samples, ortant_no = s->ortant_no;
     const int group = labelling_group(ortant_no, samples);
     const uint64_t chunk = std::min(samples, LABELLING_CHUNK);
-    uint64_t* max_alpha = (uint64_t*)calloc(2 * samples, sizeof(uint64_t));
+    uint64_t* max_alpha = alloc_maxima(samples);
     int32_t* row_weight = (int32_t*)malloc(chunk * sizeof(int32_t));
     int32_t* differences = (int32_t*)malloc(group * ortant_no * chunk * sizeof(int32_t));
     if (!max_alpha || !row_weight || !differences) {
@@ -417,7 +434,7 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
         report_worker_error("out of memory error - max_diff[y_cap_ortant]");
         return NULL;
     }
-    uint64_t* max_alpha = (uint64_t*)calloc(2 * samples, sizeof(uint64_t));
+    uint64_t* max_alpha = alloc_maxima(samples);
     if (!max_alpha) {
         free(x_cap_ortant);
         free(y_cap_ortant);
@@ -444,7 +461,7 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
         if (abandoned) break;
         for (uint64_t o = 0; o < ortant_no; o++) {
             update_maxima(x_cap_ortant + o * samples, y_cap_ortant + o * samples, counts_x + i * samples,
-                          counts_y + i * samples, s->size_x, s->size_y, samples, max_alpha);
+                          counts_y + i * samples, s->size_x, s->size_y, samples, i, o, max_alpha);
         }
         if (t->options->calculate_binomial_significance) {
             significance_push(i, x_cap_ortant, &t->runtime->significance, s);
@@ -528,8 +545,7 @@ static KERNEL_TARGET void sparse_scan_folded(Task* t, uint64_t* keys, int64_t* s
         for (uint64_t u = 0; u < used; u++) {
             const int64_t sum = sums[touched[u]];
             const uint64_t alpha = sum < 0 ? -(uint64_t)sum : (uint64_t)sum;
-            if (!abandoned && max_alpha[0] < alpha && in_x) max_alpha[0] = alpha;
-            if (!abandoned && max_alpha[1] < alpha && in_y) max_alpha[1] = alpha;
+            if (!abandoned) raise_observed(max_alpha, 1, in_x, in_y, alpha, i, keys[touched[u]], sum > 0);
             keys[touched[u]] = EMPTY;
         }
         if (abandoned) break;
@@ -541,7 +557,7 @@ static void* hashed_kernel(Task* t) {
     int slot_bits = 1;
     while (((uint64_t)1 << slot_bits) < 2 * t->d->n) slot_bits++;
     const uint64_t slots = (uint64_t)1 << slot_bits;
-    uint64_t* max_alpha = (uint64_t*)calloc(2, sizeof(uint64_t));
+    uint64_t* max_alpha = alloc_maxima(1);
     uint64_t* keys = (uint64_t*)malloc(slots * sizeof(uint64_t));
     int64_t* sums = (int64_t*)malloc(slots * sizeof(int64_t));
     uint64_t* touched = (uint64_t*)malloc((t->d->n ? t->d->n : 1) * sizeof(uint64_t));
@@ -585,7 +601,7 @@ static KERNEL_TARGET void* sparse_kernel(Task* t) {
         report_worker_error("out of memory error - max_diff[y_cap_ortant]");
         return NULL;
     }
-    uint64_t* max_alpha = (uint64_t*)calloc(2 * samples, sizeof(uint64_t));
+    uint64_t* max_alpha = alloc_maxima(samples);
     if (!max_alpha) {
         free(x_cap_ortant);
         free(y_cap_ortant);
@@ -628,7 +644,7 @@ static KERNEL_TARGET void* sparse_kernel(Task* t) {
                            samples);
             }
             update_maxima(x_cap_ortant, y_cap_ortant, counts_x + i * samples, counts_y + i * samples,
-                          s->size_x, s->size_y, samples, max_alpha);
+                          s->size_x, s->size_y, samples, i, bin, max_alpha);
         }
         if (t->options->calculate_binomial_significance) {
             // Occupied orthants add the corner's weight under their own count;
@@ -681,9 +697,8 @@ void init_runtime(Runtime* r) { significance_init_runtime(&r->significance); }
 // failure, with the message in error_buffer.
 uint64_t* run_workers(Options* options, const Data* d, Runtime* r) {
     const uint32_t T = options->thread_no;
-    const uint64_t entries = 2 * d->samples;
     if (options->scan == SCAN_DOMINANCE) {
-        uint64_t* max_alpha = (uint64_t*)calloc(entries, sizeof(uint64_t));
+        uint64_t* max_alpha = alloc_maxima(d->samples);
         if (!max_alpha) {
             report_worker_error("out of memory error - run_workers[max_alpha]");
             return NULL;
@@ -706,7 +721,7 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r) {
         report_worker_error("out of memory error - run_workers[tasks]");
         return NULL;
     }
-    uint64_t* max_alpha = (uint64_t*)calloc(entries, sizeof(uint64_t));
+    uint64_t* max_alpha = alloc_maxima(d->samples);
     if (!max_alpha) {
         free(thread_ids);
         free(tasks);
@@ -735,7 +750,7 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r) {
             continue;
         }
         const uint64_t* thread_max = (const uint64_t*)ret;
-        for (uint64_t k = 0; k < entries; k++) max_alpha[k] = std::max(max_alpha[k], thread_max[k]);
+        merge_maxima(max_alpha, thread_max, d->samples);
         free(ret);
     }
     free(thread_ids);
@@ -773,6 +788,16 @@ int run_test(TestResult* res, const Data* d, Options* options) {
     const double D = (double)std::max(alpha, beta) / xy;
     res->statistic_x = (double)alpha / xy;
     res->statistic_y = (double)beta / xy;
+    // The larger half's location; among equal halves the first corner.
+    const uint64_t* where_x = alphas_append_betas + 2 * samples;
+    const uint64_t* where_y = where_x + 3;
+    const bool in_y = beta > alpha || (beta == alpha && (where_y[0] < where_x[0] ||
+                                                         (where_y[0] == where_x[0] && where_y[1] < where_x[1])));
+    const uint64_t* where = in_y ? where_y : where_x;
+    res->location_row = where[0] == UINT64_MAX ? UINT64_MAX : d->origin[where[0]];
+    res->location_orthant = where[1];
+    res->location_positive = where[2] != 0;
+    res->location_in_y = in_y;
     if (options->scale_result) {
         res->value = res->value * sqrt(((double)d->size_x + (double)d->size_y) / xy);
     }
@@ -809,6 +834,34 @@ void intHandler(int dummy) {
 // interpreter.
 static pthread_mutex_t computation_mutex = PTHREAD_MUTEX_INITIALIZER;
 
+// The dict result of details=True: the statistic with its directional parts,
+// the p-values (-1.0 when not computed), the scan path, and where the
+// statistic is reached: the corner's row and its array, the orthant's bits
+// (set where the orthant lies strictly below the corner), the sign of the
+// difference of shares (+1 when the first sample's share is the larger) and
+// which sample's corners reach it.
+static PyObject* details_dict(const TestResult* res, const Options* options, uint64_t rvs_rows) {
+    PyObject* dict = Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:s}", "statistic", res->value, "statistic_x",
+                                   res->statistic_x, "statistic_y", res->statistic_y, "binomial_significance",
+                                   res->binomial_significance, "permutation_significance",
+                                   res->permutation_significance, "scan", scan_path_names[options->scan]);
+    if (!dict || res->location_row == UINT64_MAX) return dict;
+    const bool in_rvs = res->location_row < rvs_rows;
+    PyObject* location =
+        Py_BuildValue("{s:K,s:s,s:K,s:i,s:s}", "location_row",
+                      (unsigned long long)(in_rvs ? res->location_row : res->location_row - rvs_rows),
+                      "location_array", in_rvs ? "rvs" : "cdf", "location_orthant",
+                      (unsigned long long)res->location_orthant, "location_sign", res->location_positive ? 1 : -1,
+                      "location_corners", res->location_in_y ? "cdf" : "rvs");
+    if (!location || PyDict_Update(dict, location) != 0) {
+        Py_XDECREF(location);
+        Py_DECREF(dict);
+        return NULL;
+    }
+    Py_DECREF(location);
+    return dict;
+}
+
 static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs) {
     (void)self;
     Data d;
@@ -833,6 +886,7 @@ static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs)
     pthread_mutex_unlock(&computation_mutex);
     Py_END_ALLOW_THREADS;
 
+    const uint64_t rvs_rows = d.rvs_rows;
     free_data(&d, &options);
     if (interrupted) {
         store_error_message("Interrupted by signal");
@@ -845,12 +899,7 @@ static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs)
     }
     const bool binomial = options.calculate_binomial_significance;
     const bool permutation = options.permutation_significance != 0;
-    if (options.details) {
-        return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:s}", "statistic", res.value, "statistic_x", res.statistic_x,
-                             "statistic_y", res.statistic_y, "binomial_significance",
-                             res.binomial_significance, "permutation_significance",
-                             res.permutation_significance, "scan", scan_path_names[options.scan]);
-    }
+    if (options.details) return details_dict(&res, &options, rvs_rows);
     if (binomial && permutation) {
         return Py_BuildValue("(d,d,d)", res.value, res.binomial_significance, res.permutation_significance);
     }

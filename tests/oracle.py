@@ -83,3 +83,37 @@ def orthant_histogram(rvs, cdf=None, counts_rvs=None, counts_cdf=None):
         if empty:
             histogram[0] = histogram.get(0, 0) + weight * empty
     return histogram
+
+
+def statistic_location(rvs, cdf=None, counts_rvs=None, counts_cdf=None):
+    """(corner, orthant, sign, in_y) where the larger directional maximum is
+    first reached: corners are the distinct points in order of first
+    appearance (equal points merged), orthants in increasing index; sign is
+    +1 when the first sample's share of the orthant is the larger; in_y when
+    the corners are the second sample's (the beta maximum is the larger, or
+    equal and reached first)."""
+    points, wx, wy = _pooled(rvs, cdf, counts_rvs, counts_cdf)
+    size_x, size_y = int(wx.sum()), int(wy.sum())
+    first, merged_x, merged_y = {}, [], []
+    for i, p in enumerate(map(tuple, points)):
+        if p not in first:
+            first[p] = len(merged_x)
+            merged_x.append(0)
+            merged_y.append(0)
+        merged_x[first[p]] += int(wx[i])
+        merged_y[first[p]] += int(wy[i])
+    corners = sorted(first, key=first.get)
+    best = [(-1, None), (-1, None)]
+    for u, corner in enumerate(corners):
+        bins = orthant_bins(points, np.array(corner)).astype(np.int64)
+        orthants = 1 << points.shape[1]
+        x = np.bincount(bins, weights=wx, minlength=orthants).astype(np.int64)
+        y = np.bincount(bins, weights=wy, minlength=orthants).astype(np.int64)
+        diff = size_y * x - size_x * y
+        o = int(np.argmax(np.abs(diff)))
+        for half, weight in ((0, merged_x[u]), (1, merged_y[u])):
+            if weight and abs(int(diff[o])) > best[half][0]:
+                best[half] = (abs(int(diff[o])), (u, o, 1 if diff[o] > 0 else -1))
+    in_y = best[1][0] > best[0][0] or (best[1][0] == best[0][0] and best[1][1][:2] < best[0][1][:2])
+    u, o, sign = best[in_y][1]
+    return np.array(corners[u]), o, sign, in_y

@@ -193,3 +193,35 @@ class TestDominance:
         for n_jobs in (1, 2, 4):
             got = run(module, monkeypatch, "dominance", rvs, cdf, n_jobs=n_jobs)
             assert {k: got[k] for k in RESULT_KEYS} == {k: want[k] for k in RESULT_KEYS}
+
+
+class TestLocation:
+    """Where the statistic is reached: the same corner and orthant on every
+    path and thread count, the first among equals, and the shares there
+    reproduce the statistic."""
+
+    @pytest.mark.parametrize("path,d,n,options", CASES, ids=lambda v: str(v) if not isinstance(v, dict) else "")
+    def test_every_path_reports_the_first_maximum(self, module, monkeypatch, path, d, n, options):
+        rng = np.random.default_rng(hash((path, d, n)) % 2**32)
+        rvs, cdf = tied_points(rng, n, d, 3), tied_points(rng, n + 3, d, 3)
+        counts_rvs = rng.integers(0, 4, n)
+        counts_rvs[0] = 1
+        corner, orthant, sign, in_y = oracle.statistic_location(rvs, cdf, counts_rvs)
+        for n_jobs in (1, 3):
+            got = run(module, monkeypatch, path, rvs, cdf, counts_rvs=counts_rvs, n_jobs=n_jobs, **options)
+            table = rvs if got["location_array"] == "rvs" else cdf
+            np.testing.assert_array_equal(table[got["location_row"]], corner)
+            assert (got["location_orthant"], got["location_sign"], got["location_corners"]) == (
+                orthant, sign, "cdf" if in_y else "rvs")
+
+    @pytest.mark.parametrize("d", [1, 2, 3, 5])
+    def test_shares_at_the_location_give_the_statistic(self, module, monkeypatch, d):
+        rng = np.random.default_rng(d)
+        x, y = rng.normal(size=(80, d)), rng.normal(0.3, 1.0, size=(70, d))
+        got = run(module, monkeypatch, "auto", x, y)
+        corner = (x if got["location_array"] == "rvs" else y)[got["location_row"]]
+        below = [(got["location_orthant"] >> k) & 1 for k in range(d)]
+        inside = lambda pts: np.all(np.where(below, pts < corner, pts >= corner), axis=1).mean()
+        share = inside(x) - inside(y)
+        assert abs(share) == pytest.approx(got["statistic"], rel=1e-12)
+        assert np.sign(share) == got["location_sign"]
