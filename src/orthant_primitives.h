@@ -18,10 +18,11 @@
 // calculate_bin: the orthant index of point j around corner i, from BLOCKS
 //   16-lane blocks per point (fixed at compile time, so that the comparison
 //   unrolls and the corner's blocks stay in registers).
-// calculate_bins: bit l set when lane l of `corner_lanes` is greater than the
-//   point's coordinate spread[l], for the first `live` lanes (16-lane,
-//   64-byte aligned arrays; the bits above `live` are unspecified): several
-//   corners packed into one block are compared with a point at once.
+// calculate_bins<P>: bit l set when lane l of `corner_lanes` is greater than
+//   the point's coordinate spread[l], for the first `live` lanes (16-lane,
+//   64-byte aligned arrays; the bits above `live` are unspecified): P corners
+//   of d <= 16 / P dimensions packed into one block are compared with a point
+//   at once, spread[l] being l % d.
 // accumulate_lane_sums: with sixteen corners of D <= 4 dimensions held
 //   dimension by dimension in `corner_coordinate`, adds weight[j] to lane c
 //   of lane_sums[o] for each of `count` points, o being the orthant of point j
@@ -59,6 +60,7 @@ static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_
     }
 }
 
+template <int P>
 static inline KERNEL_TARGET uint32_t calculate_bins(const int32_t* corner_lanes, const int32_t* point,
                                                      const int32_t* spread, uint32_t live) {
     (void)live;
@@ -110,33 +112,38 @@ static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_
     }
 }
 
-// A lane's source index below 8 reads the point's low half, otherwise its
-// high half: two in-half permutes and a blend replace a 16-lane permute.
+// One corner of more than 8 dimensions reads the point lane for lane; more
+// corners have at most 8 dimensions, so every lane reads the point's low half.
+template <int P>
 static inline KERNEL_TARGET uint32_t calculate_bins(const int32_t* corner_lanes, const int32_t* point,
                                                      const int32_t* spread, uint32_t live) {
     (void)live;
-    const __m256i low = _mm256_load_si256((const __m256i*)point);
-    const __m256i high = _mm256_load_si256((const __m256i*)(point + 8));
     uint32_t mask = 0;
+    const __m256i low = _mm256_load_si256((const __m256i*)point);
     for (int h = 0; h < 2; h++) {
-        const __m256i index = _mm256_load_si256((const __m256i*)(spread + 8 * h));
-        const __m256i from_high = _mm256_cmpgt_epi32(index, _mm256_set1_epi32(7));
-        const __m256i point_lanes = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(low, index),
-                                                       _mm256_permutevar8x32_epi32(high, index), from_high);
+        const __m256i point_lanes =
+            P == 1 ? _mm256_load_si256((const __m256i*)(point + 8 * h))
+                   : _mm256_permutevar8x32_epi32(low, _mm256_load_si256((const __m256i*)(spread + 8 * h)));
         const __m256i corner = _mm256_load_si256((const __m256i*)(corner_lanes + 8 * h));
         mask |= lane_bits(_mm256_cmpgt_epi32(corner, point_lanes)) << (8 * h);
     }
     return mask;
 }
 
-// Eight corners at a time. Each dimension splits the weight between the
-// orthants with and without its bit, so the 2^D lane masks of a point come
-// from 2^(D+1) - 2 and/and-not operations instead of a comparison per orthant.
+// Eight corners at a time. Rather than a sum per orthant, the scan keeps
+// S[A], the sum of the weights of the points below the corner in at least the
+// dimensions of A (a point lies below in dimension k when bit k of its orthant
+// is set), which costs one and per subset and point; S[{}] is the plain sum
+// of the weights. The orthant sums follow by inclusion and exclusion,
+// O[o] = sum over A containing o of (-1)^|A - o| S[A], exactly: the lanes
+// wrap modulo 2^32 and every true sum fits 32 bits.
 template <int D>
 static inline KERNEL_TARGET void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], const int32_t* points,
                                                       const int64_t* weight, uint64_t count,
                                                       int32_t (*lane_sums)[16]) {
     constexpr int ORTANTS = 1 << D;
+    uint32_t total = 0;
+    for (uint64_t j = 0; j < count; j++) total += (uint32_t)weight[j];
     for (int h = 0; h < 2; h++) {
         __m256i corner[D], sum[ORTANTS];
         for (int k = 0; k < D; k++) corner[k] = _mm256_load_si256((const __m256i*)(corner_coordinate[k] + 8 * h));
@@ -146,12 +153,17 @@ static inline KERNEL_TARGET void accumulate_lane_sums(const int32_t (*corner_coo
             part[0] = _mm256_set1_epi32((int32_t)weight[j]);
             for (int k = 0; k < D; k++) {
                 const __m256i below = _mm256_cmpgt_epi32(corner[k], _mm256_set1_epi32(points[j * 16 + k]));
-                for (int o = 0; o < (1 << k); o++) {
-                    part[o | (1 << k)] = _mm256_and_si256(part[o], below);
-                    part[o] = _mm256_andnot_si256(below, part[o]);
+                for (int a = 0; a < (1 << k); a++) {
+                    part[a | (1 << k)] = _mm256_and_si256(part[a], below);
+                    sum[a | (1 << k)] = _mm256_add_epi32(sum[a | (1 << k)], part[a | (1 << k)]);
                 }
             }
-            for (int o = 0; o < ORTANTS; o++) sum[o] = _mm256_add_epi32(sum[o], part[o]);
+        }
+        sum[0] = _mm256_set1_epi32((int32_t)total);
+        for (int k = 0; k < D; k++) {
+            for (int o = 0; o < ORTANTS; o++) {
+                if (!(o & (1 << k))) sum[o] = _mm256_sub_epi32(sum[o], sum[o | (1 << k)]);
+            }
         }
         for (int o = 0; o < ORTANTS; o++) _mm256_store_si256((__m256i*)(lane_sums[o] + 8 * h), sum[o]);
     }
@@ -190,20 +202,23 @@ static inline void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* 
     }
 }
 
+template <int P>
 static inline uint32_t calculate_bins(const int32_t* corner_lanes, const int32_t* point, const int32_t* spread,
                                       uint32_t live) {
     (void)live;
+    if (P == 1) return block_bits(corner_lanes, point);
     int32_t point_lanes[16];
     for (int l = 0; l < 16; l++) point_lanes[l] = point[spread[l]];
     return block_bits(corner_lanes, point_lanes);
 }
 
-// Four corners at a time, the weight split between the orthants with and
-// without each dimension's bit as in the other vector builds.
+// Four corners at a time, by inclusion and exclusion as in the AVX2 build.
 template <int D>
 static inline void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], const int32_t* points,
                                         const int64_t* weight, uint64_t count, int32_t (*lane_sums)[16]) {
     constexpr int ORTANTS = 1 << D;
+    uint32_t total = 0;
+    for (uint64_t j = 0; j < count; j++) total += (uint32_t)weight[j];
     for (int q = 0; q < 4; q++) {
         int32x4_t corner[D], sum[ORTANTS];
         for (int k = 0; k < D; k++) corner[k] = vld1q_s32(corner_coordinate[k] + 4 * q);
@@ -213,12 +228,17 @@ static inline void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], 
             part[0] = vdupq_n_s32((int32_t)weight[j]);
             for (int k = 0; k < D; k++) {
                 const int32x4_t below = vreinterpretq_s32_u32(vcgtq_s32(corner[k], vdupq_n_s32(points[j * 16 + k])));
-                for (int o = 0; o < (1 << k); o++) {
-                    part[o | (1 << k)] = vandq_s32(part[o], below);
-                    part[o] = vbicq_s32(part[o], below);
+                for (int a = 0; a < (1 << k); a++) {
+                    part[a | (1 << k)] = vandq_s32(part[a], below);
+                    sum[a | (1 << k)] = vaddq_s32(sum[a | (1 << k)], part[a | (1 << k)]);
                 }
             }
-            for (int o = 0; o < ORTANTS; o++) sum[o] = vaddq_s32(sum[o], part[o]);
+        }
+        sum[0] = vdupq_n_s32((int32_t)total);
+        for (int k = 0; k < D; k++) {
+            for (int o = 0; o < ORTANTS; o++) {
+                if (!(o & (1 << k))) sum[o] = vsubq_s32(sum[o], sum[o | (1 << k)]);
+            }
         }
         for (int o = 0; o < ORTANTS; o++) vst1q_s32(lane_sums[o] + 4 * q, sum[o]);
     }
@@ -236,6 +256,7 @@ static inline void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* 
     for (uint64_t k = 0; k < d; k++) bin |= (uint64_t)(corner[k] > point[k]) << k;
 }
 
+template <int P>
 static inline uint32_t calculate_bins(const int32_t* corner_lanes, const int32_t* point, const int32_t* spread,
                                       uint32_t live) {
     uint32_t mask = 0;

@@ -146,7 +146,7 @@ static KERNEL_TARGET void scan_packed_group(const uint64_t* corners, Task* t, co
     for (uint64_t j = 0; j < n; j++) {
         const int64_t w = weight[j];
         for (int v = 0; v < VECTORS; v++) {
-            const uint32_t mask = calculate_bins(packed[v], lanes + j * 16, spread, live);
+            const uint32_t mask = calculate_bins<P>(packed[v], lanes + j * 16, spread, live);
             for (int c = 0; c < P; c++) counters[(v * P + c) * ortant_no + ((mask >> (c * d)) & low_bits)] += w;
         }
     }
