@@ -15,8 +15,8 @@ def main():
     core, kernel = bu.load_core(args.kernel)
     load = bu.LoadMeter()
 
-    print("binomial significance: %d + %d points, kernel %s, %d CPUs; best of up to %d runs "
-          "below 2 s" % (N, N, kernel, os.cpu_count(), args.repeats))
+    print("binomial significance: %d + %d points, kernel %s on %s, %d CPUs; best of up to %d runs "
+          "below 2 s" % (N, N, kernel, bu.processor_name(), os.cpu_count(), args.repeats))
     rows = []
     for d in DIMENSIONS:
         x, y = bu.make_samples(N, d)

@@ -59,8 +59,8 @@ def main():
     _, kernel = bu.load_core(args.kernel)
     args.kernel = kernel
     load = bu.LoadMeter()
-    print("dimensions: %d + %d points, kernel %s, %d CPUs; tessarin best of up to %d runs, "
-          "NumPy one run (budget %.0f s)" % (N, N, kernel, os.cpu_count(), args.repeats,
+    print("dimensions: %d + %d points, kernel %s on %s, %d CPUs; tessarin best of up to %d runs, "
+          "NumPy one run (budget %.0f s)" % (N, N, kernel, bu.processor_name(), os.cpu_count(), args.repeats,
                                              NUMPY_BUDGET))
     rows = []
     for d in DIMENSIONS:

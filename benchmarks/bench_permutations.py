@@ -20,8 +20,8 @@ def main():
     load = bu.LoadMeter()
     x, y = bu.make_samples(N, D)
 
-    print("permutations: %d + %d points, d = %d, kernel %s, %d CPUs; best of up to %d runs "
-          "below 2 s" % (N, N, D, kernel, os.cpu_count(), args.repeats))
+    print("permutations: %d + %d points, d = %d, kernel %s on %s, %d CPUs; best of up to %d runs "
+          "below 2 s" % (N, N, D, kernel, bu.processor_name(), os.cpu_count(), args.repeats))
     times = {}
     results = {}
     for jobs in JOBS:

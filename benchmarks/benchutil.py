@@ -1,7 +1,6 @@
 """Shared pieces of the benchmark scripts: kernel choice, data, timing, tables
 and a vectorised NumPy brute force of the orthant statistic."""
 import argparse
-import importlib
 import os
 import platform
 import time
@@ -9,15 +8,16 @@ import time
 import numpy as np
 
 
-def cpu_flags():
+def processor_name():
+    """The processor's model name from /proc/cpuinfo, or the platform's."""
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
     except OSError:
         pass
-    return set()
+    return platform.processor() or platform.machine()
 
 
 def cpu_model():
@@ -34,17 +34,19 @@ def cpu_model():
 
 def argument_parser(description):
     parser = argparse.ArgumentParser(description=description)
-    parser.add_argument("--kernel", choices=["auto", "avx512", "portable"], default="auto",
-                        help="compiled build to benchmark (auto: avx512 when the CPU has "
-                             "AVX512F and AVX512VL, portable otherwise)")
+    parser.add_argument("--kernel", choices=["auto", "avx512", "avx2", "portable"], default="auto",
+                        help="compiled build to benchmark (auto: the fastest build this machine "
+                             "runs, as the package's dispatch picks it)")
     return parser
 
 
 def load_core(kernel="auto"):
-    """(module, name) of the requested build of the core."""
-    if kernel == "auto":
-        kernel = "avx512" if {"avx512f", "avx512vl"} <= cpu_flags() else "portable"
-    return importlib.import_module("tessarin." + kernel), kernel
+    """(module, name) of the requested build of the core, chosen and checked
+    by the package's own processor detection."""
+    import tessarin
+
+    name = tessarin.available_kernels()[0] if kernel == "auto" else kernel
+    return tessarin.get_kernel(name), name
 
 
 def make_samples(n, d, seed=20240611):

@@ -27,7 +27,9 @@ case "$SANITIZER" in
     export TSAN_OPTIONS=halt_on_error=1:allocator_may_return_null=1 ;;
   *) echo "SANITIZER must be address or thread" >&2; exit 2 ;;
 esac
-cmake -S . -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+emulated=OFF
+if [ -f /usr/include/simde/x86/avx512.h ]; then emulated=ON; fi
+cmake -S . -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_EMULATED_BUILDS=$emulated \
   -DPython_EXECUTABLE="$PYTHON" -DTESSARIN_EXTRA_FLAGS="$flags -fno-omit-frame-pointer -g" >/dev/null
 cmake --build "$work/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 cmake --install "$work/build" --prefix "$work/site" >/dev/null

@@ -1,47 +1,66 @@
-// Tells whether this processor and operating system can run the AVX-512
-// build: the CPUID feature bits alone are not enough, the operating system
-// must also save the 512-bit and mask registers on context switches, which
-// XGETBV reports.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// Detects the instruction sets of the builds the way the processor manuals
+// prescribe: the CPUID feature bits alone are not enough, the operating
+// system must also save the wider registers on context switches, which
+// XGETBV reports (and XGETBV itself exists only when CPUID reports OSXSAVE).
+#include "cpu_features.h"
 
 #include <stdint.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 
-static bool avx512_usable() {
-    unsigned int eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-    const bool osxsave = (ecx & (1u << 27)) != 0;
-    if (!osxsave) return false;
+void cpuid(int* info, int InfoType) {
+    unsigned int a, b, c, d;
+    __cpuid_count(InfoType, 0, a, b, c, d);
+    info[0] = (int)a;
+    info[1] = (int)b;
+    info[2] = (int)c;
+    info[3] = (int)d;
+}
+
+// Saved-state bits of XCR0: SSE, AVX, then the opmask registers and the upper
+// halves of ZMM0-15 and ZMM16-31.
+constexpr uint32_t XCR0_AVX = (1u << 1) | (1u << 2);
+constexpr uint32_t XCR0_AVX512 = XCR0_AVX | (1u << 5) | (1u << 6) | (1u << 7);
+
+static bool has_bits(uint32_t word, uint32_t bits) { return (word & bits) == bits; }
+
+bool cpu_can_run(CpuBuild build) {
+    if (build == CPU_BUILD_PORTABLE) return true;
+    int info[4];
+    cpuid(info, 0);
+    const int standard_leaves = info[0];
+    cpuid(info, (int)0x80000000);
+    const uint32_t extended_leaves = (uint32_t)info[0];
+    if (standard_leaves < 7) return false;
+    cpuid(info, 1);
+    const uint32_t leaf1_ecx = (uint32_t)info[2];
+    // OSXSAVE and AVX; without OSXSAVE, XGETBV is an illegal instruction.
+    if (!has_bits(leaf1_ecx, (1u << 27) | (1u << 28))) return false;
     uint32_t xcr0_low, xcr0_high;
     __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-    // SSE, AVX, opmask, upper halves of ZMM0-15 and ZMM16-31.
-    const uint32_t avx512_state = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);
-    if ((xcr0_low & avx512_state) != avx512_state) return false;
-    if (__get_cpuid_max(0, NULL) < 7) return false;
-    __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    const bool avx512f = (ebx & (1u << 16)) != 0;
-    const bool avx512vl = (ebx & (1u << 31)) != 0;
-    return avx512f && avx512vl;
+    (void)xcr0_high;
+    cpuid(info, 7);
+    const uint32_t leaf7_ebx = (uint32_t)info[1];
+    if (build == CPU_BUILD_AVX512) {
+        // AVX512F and AVX512VL.
+        return has_bits(xcr0_low, XCR0_AVX512) && has_bits(leaf7_ebx, (1u << 16) | (1u << 31));
+    }
+    // The x86-64-v3 level: FMA, MOVBE, POPCNT and F16C; AVX2, BMI1 and BMI2;
+    // LZCNT.
+    if (!has_bits(xcr0_low, XCR0_AVX) || !has_bits(leaf1_ecx, (1u << 12) | (1u << 22) | (1u << 23) | (1u << 29)) ||
+        !has_bits(leaf7_ebx, (1u << 3) | (1u << 5) | (1u << 8)) || extended_leaves < 0x80000001u) {
+        return false;
+    }
+    cpuid(info, (int)0x80000001);
+    return has_bits((uint32_t)info[2], 1u << 5);
 }
 #else
-static bool avx512_usable() { return false; }
-#endif
-
-static PyObject* avx512_supported(PyObject* self, PyObject* args) {
-    (void)self;
-    (void)args;
-    return PyBool_FromLong(avx512_usable());
+void cpuid(int* info, int InfoType) {
+    (void)InfoType;
+    info[0] = info[1] = info[2] = info[3] = 0;
 }
 
-static PyMethodDef CpuMethods[] = {
-    {"avx512_supported", avx512_supported, METH_NOARGS,
-     "True when the processor has AVX512F and AVX512VL and the operating system saves their registers."},
-    {NULL, NULL, 0, NULL}};
-
-static struct PyModuleDef cpumodule = {PyModuleDef_HEAD_INIT, "_cpu", NULL, -1, CpuMethods,
-                                       NULL, NULL, NULL, NULL};
-
-PyMODINIT_FUNC PyInit__cpu(void) { return PyModule_Create(&cpumodule); }
+// Other architectures have one build, which runs everywhere.
+bool cpu_can_run(CpuBuild build) { return build == CPU_BUILD_PORTABLE; }
+#endif

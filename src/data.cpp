@@ -15,10 +15,7 @@
 #include <new>
 
 #include "common.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
+#include "cpu_features.h"
 
 // Imports the NumPy C API. On failure the interpreter's ImportError stays
 // set and the module's initialisation reports it.
@@ -76,32 +73,21 @@ static bool interrupted_at(uint64_t index) {
     return index % 10000 == 0 && PyErr_CheckSignals() != 0;
 }
 
-void cpuid(int* info, int InfoType) {
-#if defined(__x86_64__) || defined(__i386__)
-    unsigned int a, b, c, d;
-    __cpuid_count(InfoType, 0, a, b, c, d);
-    info[0] = (int)a;
-    info[1] = (int)b;
-    info[2] = (int)c;
-    info[3] = (int)d;
-#else
-    info[0] = info[1] = info[2] = info[3] = 0;
+// Refuses a call the build's kernels could not run here, before anything is
+// loaded: an instruction the processor lacks would end the whole process.
+static int check_processor() {
+#if defined(TESSARIN_AVX512)
+    if (!cpu_can_run(CPU_BUILD_AVX512)) {
+        raise_error(PyExc_RuntimeError, "MISSING AVX512");
+        return 10;
+    }
+#elif defined(TESSARIN_AVX2)
+    if (!cpu_can_run(CPU_BUILD_AVX2)) {
+        raise_error(PyExc_RuntimeError, "MISSING AVX2");
+        return 10;
+    }
 #endif
-}
-
-// The AVX-512 build compares sixteen lanes at once; refuse to run it on a
-// processor without the vector-length extensions.
-static bool processor_supported() {
-#ifdef TESSARIN_AVX512
-    int info[4];
-    cpuid(info, 0);
-    int nIds = info[0];
-    if (nIds < 7) return false;
-    cpuid(info, 7);
-    return (info[1] & (1u << 31)) != 0;
-#else
-    return true;
-#endif
+    return 0;
 }
 
 int validate_inputs(PyObject* data, PyObject* data2, PyObject* counts_x, PyObject* counts_y) {
@@ -727,7 +713,8 @@ int load_avx512_data(Data* s) {
     return 0;
 }
 
-// A second vector layout; the kernels of this module read only the one above.
+// A second vector layout. Every build reads the one above: the AVX2 build as
+// two 32-byte halves per block, which its 64-byte alignment keeps aligned.
 int load_avx2_data(Data* s) {
     (void)s;
     return 0;
@@ -1000,10 +987,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
                                  &debug, &seed);
     if (status) return status;
     if (debug) enable_debug();
-    if (!processor_supported()) {
-        raise_error(PyExc_RuntimeError, "MISSING AVX512");
-        return 10;
-    }
+    if ((status = check_processor())) return status;
     if ((status = validate_inputs(data, data2, counts_x, counts_y))) return status;
     if ((status = apply_seed(seed))) return status;
 

@@ -69,7 +69,6 @@ struct Options {
 void free_data(Data* s, Options* options);
 
 // Loading stages, in the order load_data runs them.
-void cpuid(int* info, int InfoType);
 [[nodiscard]] int validate_inputs(PyObject* data, PyObject* data2, PyObject* counts_x,
                                   PyObject* counts_y);
 void load_shapes(Data* s, PyObject* data, PyObject* data2, uint64_t* n1, uint64_t* n2);

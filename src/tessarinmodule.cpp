@@ -60,98 +60,7 @@ struct BinStruct {
 
 static inline bool operator<(const BinStruct& lhs, const BinStruct& rhs) { return lhs.bin < rhs.bin; }
 
-// The orthant primitives, the only code that differs between the AVX-512
-// build and the portable one. Bit b of an orthant index is set exactly when
-// the corner's coordinate b is greater than the point's (signed 32-bit): ties
-// count as at-or-above, so a corner lies in its own orthant 0. Padding lanes
-// are 0 in every point and never set a bit.
-//
-// calculate_bin: the orthant index of point j around corner i, from BLOCKS
-//   16-lane blocks per point (fixed at compile time, so that the comparison
-//   unrolls and the corner's blocks stay in registers).
-// calculate_bins: bit l set when lane l of `corner_lanes` is greater than the
-//   point's coordinate spread[l], for the first `live` lanes: several corners
-//   packed into one block are compared with a point at once.
-// accumulate_lane_sums: with sixteen corners of D <= 4 dimensions held
-//   dimension by dimension in `corner_coordinate`, adds weight[j] to lane c
-//   of lane_sums[o] for each of `count` points, o being the orthant of point j
-//   around corner c. The caller keeps the 32-bit sums from overflowing.
-#ifdef TESSARIN_AVX512
-// Only the kernels are compiled for AVX-512, so the loader and the processor
-// check stay runnable on any x86-64 and can refuse the call cleanly.
-#define KERNEL_TARGET __attribute__((target("avx512f")))
-template <int BLOCKS>
-static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
-    const __m512i* blocks = (const __m512i*)t->d->avx512_data;
-    bin = 0;
-    for (int32_t b = 0; b < BLOCKS; b++) {
-        const __m512i corner = _mm512_load_si512(blocks + i * BLOCKS + b);
-        const __m512i point = _mm512_load_si512(blocks + j * BLOCKS + b);
-        bin |= (uint64_t)_mm512_cmpgt_epi32_mask(corner, point) << (16 * b);
-    }
-}
-
-static inline KERNEL_TARGET uint32_t calculate_bins(const int32_t* corner_lanes, const int32_t* point,
-                                                     const int32_t* spread, uint32_t live) {
-    (void)live;
-    const __m512i point_lanes =
-        _mm512_maskz_permutexvar_epi32(0xFFFF, _mm512_load_si512(spread), _mm512_load_si512(point));
-    return _mm512_cmpgt_epi32_mask(_mm512_load_si512(corner_lanes), point_lanes);
-}
-
-template <int D>
-static inline KERNEL_TARGET void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], const int32_t* points,
-                                                      const int64_t* weight, uint64_t count,
-                                                      int32_t (*lane_sums)[16]) {
-    constexpr int ORTANTS = 1 << D;
-    __m512i corner[D], sum[ORTANTS];
-    for (int k = 0; k < D; k++) corner[k] = _mm512_load_si512(corner_coordinate[k]);
-    for (int o = 0; o < ORTANTS; o++) sum[o] = _mm512_setzero_si512();
-    for (uint64_t j = 0; j < count; j++) {
-        __m512i bin = _mm512_setzero_si512();
-        for (int k = 0; k < D; k++) {
-            const __mmask16 below = _mm512_cmpgt_epi32_mask(corner[k], _mm512_set1_epi32(points[j * 16 + k]));
-            bin = _mm512_mask_or_epi32(bin, below, bin, _mm512_set1_epi32(1 << k));
-        }
-        const __m512i w = _mm512_set1_epi32((int32_t)weight[j]);
-        for (int o = 0; o < ORTANTS; o++) {
-            sum[o] = _mm512_mask_add_epi32(sum[o], _mm512_cmpeq_epi32_mask(bin, _mm512_set1_epi32(o)), sum[o], w);
-        }
-    }
-    for (int o = 0; o < ORTANTS; o++) _mm512_store_si512(lane_sums[o], sum[o]);
-}
-#else
-#define KERNEL_TARGET
-template <int BLOCKS>
-static inline void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
-    const int32_t* lanes = (const int32_t*)t->d->avx512_data;
-    const int32_t* corner = lanes + i * 16 * BLOCKS;
-    const int32_t* point = lanes + j * 16 * BLOCKS;
-    const uint64_t d = t->d->d;
-    bin = 0;
-    for (uint64_t k = 0; k < d; k++) bin |= (uint64_t)(corner[k] > point[k]) << k;
-}
-
-static inline uint32_t calculate_bins(const int32_t* corner_lanes, const int32_t* point, const int32_t* spread,
-                                      uint32_t live) {
-    uint32_t mask = 0;
-    for (uint32_t l = 0; l < live && l < 16; l++) mask |= (uint32_t)(corner_lanes[l] > point[spread[l]]) << l;
-    return mask;
-}
-
-template <int D>
-static inline void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], const int32_t* points,
-                                        const int64_t* weight, uint64_t count, int32_t (*lane_sums)[16]) {
-    memset(lane_sums, 0, sizeof(int32_t) * 16 * (1 << D));
-    for (uint64_t j = 0; j < count; j++) {
-        for (int c = 0; c < 16; c++) {
-            int bin = 0;
-            for (int k = 0; k < D; k++) bin |= (corner_coordinate[k][c] > points[j * 16 + k]) << k;
-            lane_sums[bin][c] += (int32_t)weight[j];
-        }
-    }
-}
-#endif
+#include "orthant_primitives.h"
 
 // Raises the labelling maxima with the counts of orthant `orthant` of corner
 // `corner`: alpha is the orthant's difference of empirical measures times
@@ -241,7 +150,7 @@ static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, in
         if ((j & mask) == 0 && !keep_running()) return false;
         const int64_t w = weight[j];
         for (int v = 0; v < VECTORS; v++) {
-            const uint32_t bins = calculate_bins(packed[v], lanes + j * 16, spread, live);
+            const uint32_t bins = calculate_bins<P>(packed[v], lanes + j * 16, spread, live);
             for (int c = 0; c < P; c++) counters[(v * P + c) * ortant_no + ((bins >> (c * d)) & low_bits)] += w;
         }
     }

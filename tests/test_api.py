@@ -1,4 +1,5 @@
 """The friendly interface: conversion, validation, result fields, dispatch."""
+import importlib
 import os
 import subprocess
 import sys
@@ -9,10 +10,10 @@ from scipy import stats
 
 import oracle
 import tessarin
-from conftest import BUILDS, HAS_AVX512, load_build
+from conftest import BUILDS, EMULATED, HAS_AVX2, HAS_AVX512, RUNNABLE, load_build
 
 
-@pytest.fixture(params=BUILDS)
+@pytest.fixture(params=[name for name in RUNNABLE if name in BUILDS])
 def kernel(request):
     load_build(request.param)
     return request.param
@@ -126,31 +127,84 @@ class TestDispatch:
         return result.returncode, result.stdout.strip(), result.stderr
 
     def test_default_is_fastest_available(self):
-        expected = "tessarin.avx512" if HAS_AVX512 else "tessarin.portable"
-        assert tessarin.available_kernels()[0] == expected.split(".")[1]
+        expected = next(name for name in BUILDS if tessarin.kernel_supported(name))
+        if HAS_AVX2 and not HAS_AVX512:
+            assert expected == "avx2"
+        assert tessarin.available_kernels()[0] == expected
         code = "import tessarin; print(tessarin.get_kernel().__spec__.name)"
-        assert self.run(code, TESSARIN_KERNEL="")[1] == expected
+        assert self.run(code, TESSARIN_KERNEL="")[1] == "tessarin." + expected
 
-    def test_forced_choice(self):
+    @pytest.mark.parametrize("name", BUILDS)
+    def test_forced_choice(self, name):
         code = "import tessarin; print(tessarin.get_kernel().__spec__.name)"
-        assert self.run(code, TESSARIN_KERNEL="portable")[1] == "tessarin.portable"
-        status, out, err = self.run(code, TESSARIN_KERNEL="avx512")
-        if HAS_AVX512:
-            assert out == "tessarin.avx512"
+        status, out, err = self.run(code, TESSARIN_KERNEL=name)
+        if tessarin.kernel_supported(name):
+            assert out == "tessarin." + name
+            assert tessarin.get_kernel(name).__spec__.name == "tessarin." + name
         else:
-            assert status != 0 and "does not support AVX-512" in err
+            assert status != 0 and f"TESSARIN_KERNEL='{name}' but this processor" in err
+            with pytest.raises(RuntimeError, match=f"kernel='{name}' but this processor"):
+                tessarin.ks_2samp([1], [2], kernel=name)
+
+    def test_unknown_build(self):
+        code = "import tessarin; print(tessarin.get_kernel().__spec__.name)"
         status, _, err = self.run(code, TESSARIN_KERNEL="sse2")
         assert status != 0 and "TESSARIN_KERNEL must be one of" in err
+        with pytest.raises(ValueError, match="unknown build"):
+            tessarin.kernel_supported("sse2")
 
-    @pytest.mark.skipif(not HAS_AVX512, reason="needs a processor that runs both builds")
-    def test_builds_agree_bit_for_bit(self):
-        rng = np.random.default_rng(9)
-        for d in (1, 3, 17, 40):
-            x, y = rng.normal(size=(120, d)), rng.normal(size=(90, d)) + 0.1
-            for jobs in (1, 2):
-                kw = dict(permutations=20, binomial=jobs == 1, seed=3, n_jobs=jobs)
-                assert (tessarin.ks_2samp(x, y, kernel="avx512", **kw)
-                        == tessarin.ks_2samp(x, y, kernel="portable", **kw))
+    @pytest.mark.skipif(not os.path.exists("/proc/cpuinfo"), reason="needs /proc/cpuinfo")
+    def test_detection_matches_the_kernels_flags(self):
+        # Linux lists a vector extension only when it saves its registers too.
+        with open("/proc/cpuinfo") as f:
+            flags = next((set(line.split(":", 1)[1].split()) for line in f if line.startswith("flags")), None)
+        if flags is None:
+            pytest.skip("/proc/cpuinfo lists no flags on this architecture")
+        v3 = {"avx2", "fma", "bmi1", "bmi2", "abm", "movbe", "f16c", "popcnt"}
+        assert tessarin.kernel_supported("avx2") == (v3 <= flags)
+        assert tessarin.kernel_supported("avx512") == ({"avx512f", "avx512vl"} <= flags)
+        assert tessarin.kernel_supported("portable")
+
+
+def runnable_builds():
+    """Every build this machine runs, dispatchable and emulated, by name."""
+    builds = {}
+    for name in BUILDS + EMULATED:
+        if name in BUILDS and not tessarin.kernel_supported(name):
+            continue
+        try:
+            builds[name] = importlib.import_module("tessarin." + name)
+        except ImportError:
+            assert name in EMULATED
+    return builds
+
+
+class TestBuildsAgree:
+    """Every build computes the same integers, so all return the same bits:
+    the lane scan up to four dimensions, the packed scan up to sixteen, the
+    sparse scan with one to four blocks per point, and the general scans of
+    labellings and of the histogram."""
+
+    @pytest.mark.parametrize("d,n", [(1, 40), (2, 90), (3, 300), (4, 200), (5, 150), (7, 300), (8, 40),
+                                     (9, 600), (12, 300), (16, 100), (17, 120), (33, 80), (63, 60)])
+    def test_bit_for_bit_on_one_thread(self, d, n):
+        builds = runnable_builds()
+        if len(builds) < 2:
+            pytest.skip("fewer than two builds run here")
+        rng = np.random.default_rng(d * 1000 + n)
+        # Signed 32-bit values, extremes included, are compared as given.
+        extremes = np.array([np.iinfo(np.int32).min, -1, 0, 1, np.iinfo(np.int32).max], dtype=np.int32)
+        x = rng.choice(extremes, size=(n, d)).astype(np.int32)
+        x[::2] = rng.integers(-3, 3, size=x[::2].shape)
+        y = rng.normal(size=(n + 5, d))
+        y_ranked = np.argsort(np.argsort(y, axis=0), axis=0).astype(np.int32) - n // 2
+        weights = rng.integers(1, 4, size=n)
+        for kw in (dict(), dict(counts_rvs=weights), dict(permutation_samples=12, seed=4),
+                   dict(binomial_significance=True), dict(max_alpha_beta=False, scale_result=True)):
+            results = {name: m.test(x, y_ranked, details=True, **kw) for name, m in builds.items()}
+            reference = results.pop("portable")
+            for name, result in results.items():
+                assert result == reference, (name, kw)
 
 
 def test_docstring_examples_run():

@@ -5,14 +5,7 @@ import numpy as np
 import pytest
 
 import oracle
-
-
-def has_avx512vl():
-    try:
-        with open("/proc/cpuinfo") as f:
-            return any(line.startswith("flags") and "avx512vl" in line.split() for line in f)
-    except OSError:
-        return False
+import tessarin
 
 
 X = np.arange(6, dtype=np.int64).reshape(3, 2)
@@ -188,10 +181,15 @@ class TestSeed:
         assert runs[0, False] != runs[4294967295, False] or runs[0, True] != runs[4294967295, True]
 
 
-@pytest.mark.skipif(has_avx512vl(), reason="processor has AVX512VL")
-def test_avx512_build_refuses_processor_without_avx512vl():
-    avx512 = importlib.import_module("tessarin.avx512")
+@pytest.mark.parametrize("name,message", [("avx512", "MISSING AVX512"), ("avx2", "MISSING AVX2")])
+def test_vector_build_refuses_processor_without_its_instructions(name, message):
+    if tessarin.kernel_supported(name):
+        pytest.skip(f"this machine runs the {name} build")
+    try:
+        build = importlib.import_module("tessarin." + name)
+    except ImportError:
+        pytest.skip(f"the {name} build exists only on x86-64")
     for args, kwargs in [((X, Y), {}), ((X.tolist(),), {}), ((np.arange(3),), dict(cdf=None))]:
-        refused(avx512, RuntimeError, "MISSING AVX512", *args, **kwargs)
+        refused(build, RuntimeError, message, *args, **kwargs)
     with pytest.raises(TypeError):
-        avx512.test(rvs=X, cdf=Y)
+        build.test(rvs=X, cdf=Y)

@@ -6,12 +6,16 @@ statistic is the largest difference between the two samples' shares of any
 orthant. A permutation p-value and a binomial p-value are available on
 request, computed on several threads.
 
-The computation runs in one of two compiled builds of the same core:
-``tessarin.avx512`` on processors with AVX-512 and ``tessarin.portable``
-everywhere else; ``get_kernel`` picks one (``TESSARIN_KERNEL`` forces it).
+The computation runs in one of three compiled builds of the same core:
+``tessarin.avx512`` on x86-64 processors with AVX-512, ``tessarin.avx2`` on
+those with AVX2 (the x86-64-v3 level) and ``tessarin.portable`` everywhere
+else (with NEON on aarch64); all three give the same results bit for bit.
+``get_kernel`` picks the fastest one the machine can run
+(``TESSARIN_KERNEL`` forces one).
 """
 from ._api import OrthantKSResult, ks_2samp
-from ._dispatch import available_kernels, avx512_supported, get_kernel
+from ._dispatch import available_kernels, avx512_supported, get_kernel, kernel_supported
 
-__all__ = ["ks_2samp", "OrthantKSResult", "get_kernel", "available_kernels", "avx512_supported"]
+__all__ = ["ks_2samp", "OrthantKSResult", "get_kernel", "available_kernels", "avx512_supported",
+           "kernel_supported"]
 __version__ = "0.1.0"

@@ -196,7 +196,7 @@ def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=
     seed : None, int or numpy.random.Generator, optional
         Makes the permutation p-value reproducible, whatever `n_jobs` is.
         None draws a fresh seed for every call.
-    kernel : {None, "avx512", "portable"}, optional
+    kernel : {None, "avx512", "avx2", "portable"}, optional
         Force a compiled build; by default the fastest one this machine runs.
 
     Returns

@@ -1,23 +1,35 @@
-"""Choice of the compiled build: AVX-512 where the machine can run it,
-the portable build elsewhere, or the one named by ``TESSARIN_KERNEL``."""
+"""Choice of the compiled build: the widest instruction set the machine can
+run (AVX-512, then AVX2, then the portable build), or the one named by
+``TESSARIN_KERNEL``."""
 import importlib
 import os
 
-KERNELS = ("avx512", "portable")
+KERNELS = ("avx512", "avx2", "portable")
+_REQUIREMENTS = {
+    "avx512": "AVX512F and AVX512VL with saved 512-bit registers",
+    "avx2": "the x86-64-v3 level: AVX2, FMA, BMI1, BMI2 and LZCNT with saved 256-bit registers",
+    "portable": "nothing",
+}
 _chosen = {}
+
+
+def kernel_supported(name):
+    """True when this processor and operating system can run the build
+    `name` ("avx512", "avx2" or "portable")."""
+    from . import _cpu
+
+    return _cpu.can_run(name)
 
 
 def avx512_supported():
     """True when the processor has AVX512F and AVX512VL and the operating
     system saves the 512-bit registers."""
-    from . import _cpu
-
-    return _cpu.avx512_supported()
+    return kernel_supported("avx512")
 
 
 def available_kernels():
     """The builds this machine can run, fastest first."""
-    return tuple(k for k in KERNELS if k != "avx512" or avx512_supported())
+    return tuple(k for k in KERNELS if kernel_supported(k))
 
 
 def get_kernel(name=None):
@@ -25,7 +37,7 @@ def get_kernel(name=None):
 
     Parameters
     ----------
-    name : {None, "avx512", "portable"}
+    name : {None, "avx512", "avx2", "portable"}
         A build to force. None reads ``TESSARIN_KERNEL`` and, when it is unset
         or empty, picks the fastest build the machine can run.
 
@@ -45,10 +57,10 @@ def get_kernel(name=None):
         name = available_kernels()[0]
     elif name not in KERNELS:
         raise ValueError(f"{source} must be one of {', '.join(KERNELS)} (got {name!r})")
-    elif name == "avx512" and not avx512_supported():
+    elif not kernel_supported(name):
         raise RuntimeError(
-            f"{source}='avx512' but this processor or operating system does not support "
-            "AVX-512 (AVX512F and AVX512VL with saved 512-bit registers); use 'portable'"
+            f"{source}={name!r} but this processor or operating system does not support it "
+            f"(it needs {_REQUIREMENTS[name]}); use one of {', '.join(available_kernels())}"
         )
     if name not in _chosen:
         _chosen[name] = importlib.import_module("." + name, __package__)
