@@ -10,8 +10,8 @@ The computation runs in one of two compiled builds of the same core:
 ``tessarin.avx512`` on processors with AVX-512 and ``tessarin.portable``
 everywhere else; ``get_kernel`` picks one (``TESSARIN_KERNEL`` forces it).
 """
-from ._api import OrthantKSResult, ks_2samp
+from ._api import CancelToken, OrthantKSResult, ks_2samp
 from ._dispatch import available_kernels, avx512_supported, get_kernel
 
-__all__ = ["ks_2samp", "OrthantKSResult", "get_kernel", "available_kernels", "avx512_supported"]
+__all__ = ["ks_2samp", "OrthantKSResult", "CancelToken", "get_kernel", "available_kernels", "avx512_supported"]
 __version__ = "0.1.0"

@@ -41,6 +41,7 @@ def get_kernel(name=None):
         source = "TESSARIN_KERNEL"
     else:
         source = "kernel"
+        name = name.strip().lower() if isinstance(name, str) else name
     if name is None:
         name = available_kernels()[0]
     elif name not in KERNELS:
