@@ -575,7 +575,7 @@ void seed_random(RandomSource* r, uint32_t seed) {
     // The additive feedback generator x[i] = x[i - 3] + x[i - 31] of the GNU
     // C library's random(), seeded as srandom() seeds it: a Lehmer sequence
     // fills the table, and the first 310 outputs are thrown away.
-    int64_t word = seed ? seed : 1;
+    int64_t word = (int32_t)(seed ? seed : 1);
     r->table[0] = (int32_t)word;
     for (int i = 1; i < 31; i++) {
         const int64_t hi = word / 127773, lo = word % 127773;
