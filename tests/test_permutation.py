@@ -293,3 +293,22 @@ class TestDraws:
         # Without a seed the draws continue the process-wide sequence.
         lib.srand(9)
         assert module.test(*args, permutation_samples=100) == seeded
+
+
+def test_ranking_out_of_memory_is_reported_like_every_allocation(module):
+    # 10^7 doubles: the 40 MB rank table fits under the limit, the 160 MB
+    # sort table does not.
+    code = textwrap.dedent(f"""
+        import resource, numpy as np, tessarin.{os.path.basename(module.__file__).split('.')[0]} as m
+        rvs = np.random.default_rng(0).normal(size=(10**7, 1))
+        vm = int(open("/proc/self/statm").read().split()[0]) * 4096
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 100 * 2**20, resource.RLIM_INFINITY))
+        for _ in range(2):
+            try:
+                m.test(rvs, rvs[:5])
+            except RuntimeError as e:
+                print(e)
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-500:]
+    assert run.stdout.splitlines() == ["out of memory error - load_ranking[order]"] * 2
