@@ -129,7 +129,7 @@ class BackgroundCall:
         self.flag = bytearray(1)
         self.module, self.outcome = module, None
         rvs, cdf = long_data(kernel)
-        self.thread = threading.Thread(target=self.run, args=(rvs, cdf))
+        self.thread = threading.Thread(target=self.run, args=(rvs, cdf), daemon=True)
         self.thread.start()
 
     def run(self, rvs, cdf):
@@ -185,21 +185,25 @@ class TestOtherThreads:
         with pytest.raises(error):
             module.test(np.array([[0]]), np.array([[1]]), cancel=flag)
 
+    @pytest.mark.skipif("libtsan" in os.environ.get("LD_PRELOAD", ""),
+                        reason="ThreadSanitizer does not start threads after a multi-threaded fork")
     @pytest.mark.filterwarnings("ignore::DeprecationWarning")
     def test_fork_while_another_thread_computes(self, module):
         call = BackgroundCall(module)
-        time.sleep(0.3)
-        context = multiprocessing.get_context("fork")
-        queue = context.Queue()
-        child = context.Process(target=fork_child, args=(module, queue))
-        child.start()
         try:
-            assert queue.get(timeout=20) == 1.0
+            time.sleep(0.3)
+            context = multiprocessing.get_context("fork")
+            queue = context.Queue()
+            child = context.Process(target=fork_child, args=(module, queue))
+            child.start()
+            try:
+                assert queue.get(timeout=20) == 1.0
+            finally:
+                child.join(5)
+                if child.is_alive():
+                    child.kill()
         finally:
-            child.join(5)
-            if child.is_alive():
-                child.kill()
-        call.cancel_and_join()
+            call.cancel_and_join()
 
 
 class Alarm(Exception):

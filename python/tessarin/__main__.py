@@ -104,7 +104,8 @@ def _report(result, kernel, elapsed, as_json, out):
 
 
 def _fail(message, status):
-    sys.stderr.write(f"python -m tessarin: error: {message}\n")
+    lines = str(message).splitlines() or [""]
+    sys.stderr.write(f"python -m tessarin: error: {lines[0]}\n")
     return status
 
 

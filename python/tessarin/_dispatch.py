@@ -26,7 +26,7 @@ def get_kernel(name=None):
     Parameters
     ----------
     name : {None, "avx512", "portable"}
-        A build to force. None reads ``TESSARIN_KERNEL`` and, when it is unset
+        A build to force, in any case. None reads ``TESSARIN_KERNEL`` and, when it is unset
         or empty, picks the fastest build the machine can run.
 
     Raises
