@@ -730,16 +730,17 @@ int run_test(TestResult* res, const Data* d, Options* options) {
     return 0;
 }
 
-// Only clears the flag: the kernels and significance workers stop at their
-// next poll and the call reports the interruption.
+// Only clears the flag: the kernels and significance workers of the
+// main thread's call stop at their next poll and the call reports the
+// interruption.
 void intHandler(int dummy) {
     (void)dummy;
     set_keep_running(0);
 }
 
-// Computations share keepRunning, error_buffer and the signal handlers, so
-// calls from several interpreter threads take turns. The lock is taken only
-// after the interpreter lock is released, so a waiting call never blocks the
+// Computations share error_buffer and the stop sources, so calls from several
+// interpreter threads take turns. The lock is taken only after the
+// interpreter lock is released, so a waiting call never blocks the
 // interpreter.
 static pthread_mutex_t computation_mutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -771,35 +772,83 @@ static PyObject* details_dict(const TestResult* res, const Options* options, uin
     return dict;
 }
 
+// The interpreter runs signal handlers only on its main thread; only calls
+// made there take SIGINT and SIGALRM for themselves.
+static unsigned long main_thread_ident;
+
+// A child forked while another thread computes inherits the locks in the
+// state that thread left them; the child starts afresh instead, on the
+// thread that forked, which the interpreter makes its main thread.
+static void reset_after_fork() {
+    pthread_mutex_init(&computation_mutex, NULL);
+    reset_common_state_after_fork();
+    main_thread_ident = PyThread_get_thread_ident();
+}
+
+// Puts back the handlers that install_signal_handlers replaced.
+struct SavedHandlers {
+    void (*sigint)(int);
+    void (*sigalrm)(int);
+};
+
+static void restore_signal_handlers(const SavedHandlers* saved) {
+    signal(SIGALRM, saved->sigalrm);
+    signal(SIGINT, saved->sigint);
+}
+
+// Installs intHandler for the main thread's call, with the interpreter lock
+// still held. A signal that came before the installation was recorded by the
+// interpreter, so the signals it holds are run before and after: a signal at
+// any moment ends the call, with the interpreter's exception up to here and
+// "Interrupted by signal" from here on. Returns -1 with that exception set.
+static int install_signal_handlers(SavedHandlers* saved) {
+    if (PyErr_CheckSignals() != 0) return -1;
+    set_keep_running(1);
+    saved->sigint = signal(SIGINT, intHandler);
+    saved->sigalrm = signal(SIGALRM, intHandler);
+    if (PyErr_CheckSignals() != 0) {
+        restore_signal_handlers(saved);
+        return -1;
+    }
+    return 0;
+}
+
 static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs) {
     (void)self;
     Data d;
     Options options;
     TestResult res;
     if (load_data(&d, &options, args, kwargs, false) != 0) return NULL;
+    const bool on_main_thread = PyThread_get_thread_ident() == main_thread_ident;
+    SavedHandlers saved = {SIG_DFL, SIG_DFL};
+    if (on_main_thread && install_signal_handlers(&saved) != 0) {
+        free_data(&d, &options);
+        return NULL;
+    }
+    unsigned char* cancel = options.cancel.obj ? (unsigned char*)options.cancel.buf : NULL;
 
     int status;
-    bool interrupted;
+    bool interrupted, cancelled;
     char message[ERROR_BUFFER_SIZE];
     Py_BEGIN_ALLOW_THREADS;
     pthread_mutex_lock(&computation_mutex);
-    set_keep_running(1);
+    stop_sources = {on_main_thread ? &keepRunning : NULL, cancel};
     reset_worker_error();
-    void (*sigint)(int) = signal(SIGINT, intHandler);
-    void (*sigalrm)(int) = signal(SIGALRM, intHandler);
     status = run_test(&res, &d, &options);
-    signal(SIGALRM, sigalrm);
-    signal(SIGINT, sigint);
-    interrupted = !keep_running();
+    interrupted = on_main_thread && !__atomic_load_n(&keepRunning, __ATOMIC_RELAXED);
+    cancelled = flag_cancelled(cancel);
+    stop_sources = {NULL, NULL};
     read_error_message(message);
     pthread_mutex_unlock(&computation_mutex);
+    if (on_main_thread) restore_signal_handlers(&saved);
     Py_END_ALLOW_THREADS;
 
     const uint64_t rvs_rows = d.rvs_rows;
     free_data(&d, &options);
-    if (interrupted) {
-        store_error_message("Interrupted by signal");
-        PyErr_SetString(PyExc_RuntimeError, "Interrupted by signal");
+    if (interrupted || cancelled) {
+        const char* reason = interrupted ? "Interrupted by signal" : "Cancelled by the caller";
+        store_error_message(reason);
+        PyErr_SetString(PyExc_RuntimeError, reason);
         return NULL;
     }
     if (status != 0) {
@@ -817,8 +866,26 @@ static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs)
     return Py_BuildValue("d", res.value);
 }
 
+// cancel(flag): sets the first byte of a writable buffer, such as
+// bytearray(1), that was or will be passed to test() as `cancel`, so that the
+// computation stops at its next poll. Safe to call from any thread while the
+// computation runs.
+static PyObject* tessarin_cancel(PyObject* self, PyObject* flag) {
+    (void)self;
+    Py_buffer view;
+    if (PyObject_GetBuffer(flag, &view, PyBUF_WRITABLE) != 0) return NULL;
+    if (view.len > 0) __atomic_store_n((unsigned char*)view.buf, 1, __ATOMIC_RELAXED);
+    PyBuffer_Release(&view);
+    if (view.len < 1) {
+        PyErr_SetString(PyExc_ValueError, "cancel flag should hold at least one byte");
+        return NULL;
+    }
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef TessarinMethods[] = {
     {"test", (PyCFunction)(void (*)(void))tessarin_test, METH_VARARGS | METH_KEYWORDS, "Run tessarin test"},
+    {"cancel", tessarin_cancel, METH_O, "Cancel the computations given this flag"},
     {NULL, NULL, 0, NULL}};
 
 static struct PyModuleDef tessarinmodule = {PyModuleDef_HEAD_INIT, "MODULE_NAME", NULL, -1, TessarinMethods,
@@ -830,6 +897,22 @@ static struct PyModuleDef tessarinmodule = {PyModuleDef_HEAD_INIT, "MODULE_NAME"
 PyMODINIT_FUNC TESSARIN_INIT_NAME(TESSARIN_MODULE)(void) {
     // The NumPy C API was imported while the library was loaded; a failure
     // left its ImportError set.
+    if (PyErr_Occurred()) return NULL;
+    static bool fork_handler_installed = false;
+    if (!fork_handler_installed) {
+        if (pthread_atfork(NULL, NULL, reset_after_fork) != 0) {
+            PyErr_SetString(PyExc_ImportError, "could not register the fork handler");
+            return NULL;
+        }
+        fork_handler_installed = true;
+    }
+    PyObject* threading = PyImport_ImportModule("threading");
+    PyObject* main_thread = threading ? PyObject_CallMethod(threading, "main_thread", NULL) : NULL;
+    PyObject* ident = main_thread ? PyObject_GetAttrString(main_thread, "ident") : NULL;
+    main_thread_ident = ident ? PyLong_AsUnsignedLong(ident) : 0;
+    Py_XDECREF(ident);
+    Py_XDECREF(main_thread);
+    Py_XDECREF(threading);
     if (PyErr_Occurred()) return NULL;
     return PyModule_Create2(&tessarinmodule, 1013);
 }

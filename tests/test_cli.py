@@ -1,12 +1,16 @@
 """The command line on files, on the built-in example and on bad input."""
 import json
+import os
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
 import tessarin
+import tessarin.__main__ as cli
 
 
 def run(*args):
@@ -43,8 +47,10 @@ def test_example_runs():
 
 
 @pytest.mark.parametrize("content, message", [
-    ("1,2\n3\n", "row 2 has 1 values"),
-    ("1,2\n3,x\n", "not a number"),
+    ("1,2\n3\n", "line 2 has 1 values"),
+    ("1,2\n3,x\n", "line 2 holds a value that is not a number"),
+    ("# a comment\nx,y\n1,2\n\n3,4,5\n", "line 5 has 3 values"),
+    ("\ufeffx,y\r\n1,2\r\n3,?\r\n", "line 3 holds a value"),
     ("", "no points"),
 ])
 def test_bad_files_fail_in_one_line(tmp_path, content, message):
@@ -70,3 +76,49 @@ def test_mismatched_dimensions(tmp_path):
     np.save(tmp_path / "b.npy", np.ones((4, 3)))
     status, _, err = run(tmp_path / "a.npy", tmp_path / "b.npy")
     assert status == 2 and "same number of dimensions" in err and "Traceback" not in err
+
+
+@pytest.mark.parametrize("text", ["1,2\n3,4\n5,6\n", "x,y\n1,2\n3,4\n5,6\n"], ids=["plain", "header"])
+def test_byte_order_mark_and_line_ends_read_the_same(tmp_path, text):
+    plain = tmp_path / "plain.csv"
+    plain.write_bytes(text.encode())
+    expected = cli.read_points(str(plain))
+    assert expected.shape == (3, 2)
+    for name, data in [("bom", b"\xef\xbb\xbf" + text.encode()),
+                       ("crlf", text.replace("\n", "\r\n").encode()),
+                       ("bom-crlf", b"\xef\xbb\xbf" + text.replace("\n", "\r\n").encode())]:
+        path = tmp_path / (name + ".csv")
+        path.write_bytes(data)
+        np.testing.assert_array_equal(cli.read_points(str(path)), expected)
+
+
+@pytest.mark.parametrize("error, status, message", [
+    (ValueError("x contains NaN"), 2, "x contains NaN"),
+    (RuntimeError("Interrupted by signal"), 130, "interrupted"),
+    (KeyboardInterrupt(), 130, "interrupted"),
+    (RuntimeError("out of memory error - run_workers[tasks]"), 1, "out of memory error - run_workers[tasks]"),
+    (MemoryError(), 1, "out of memory"),
+])
+def test_exit_status_names_the_kind_of_failure(monkeypatch, capsys, error, status, message):
+    def fail(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr(cli, "ks_2samp", fail)
+    assert cli.main(["--example"]) == status
+    out, err = capsys.readouterr()
+    assert out == "" and err == f"python -m tessarin: error: {message}\n"
+
+
+def test_ctrl_c_exits_with_130(tmp_path):
+    rng = np.random.default_rng(1)
+    for name in ("a", "b"):  # a scan of many seconds
+        np.save(tmp_path / f"{name}.npy", rng.integers(0, 10**6, (100000, 3), dtype=np.int32))
+    # The scan of all pairs, as the dominance counts would finish at once.
+    child = subprocess.Popen([sys.executable, "-m", "tessarin", tmp_path / "a.npy", tmp_path / "b.npy"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=dict(os.environ, TESSARIN_SCAN="dense"))
+    time.sleep(2)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=20)
+    assert child.returncode == 130 and out == ""
+    assert err == "python -m tessarin: error: interrupted\n"

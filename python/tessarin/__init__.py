@@ -13,9 +13,9 @@ else (with NEON on aarch64); all three give the same results bit for bit.
 ``get_kernel`` picks the fastest one the machine can run
 (``TESSARIN_KERNEL`` forces one).
 """
-from ._api import OrthantKSResult, ks_2samp
+from ._api import CancelToken, OrthantKSResult, ks_2samp
 from ._dispatch import available_kernels, avx512_supported, get_kernel, kernel_supported
 
-__all__ = ["ks_2samp", "OrthantKSResult", "get_kernel", "available_kernels", "avx512_supported",
+__all__ = ["ks_2samp", "OrthantKSResult", "CancelToken", "get_kernel", "available_kernels", "avx512_supported",
            "kernel_supported"]
 __version__ = "0.1.0"

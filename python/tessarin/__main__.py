@@ -16,6 +16,11 @@ class UsageError(Exception):
     """A problem with the input that is reported in one line, exit status 2."""
 
 
+# Exit statuses: bad input, an interrupt (128 + SIGINT, as shells report it),
+# and a failure of the computation itself.
+EXIT_USAGE, EXIT_INTERRUPTED, EXIT_INTERNAL = 2, 130, 1
+
+
 def read_points(path):
     """Points from a .npy file, or from a CSV file (commas, optional header
     line, '#' comments); one point per row."""
@@ -36,23 +41,26 @@ def read_points(path):
 
 
 def _read_csv(path):
-    with open(path) as f:
-        lines = [line for line in f if line.strip() and not line.lstrip().startswith("#")]
+    # utf-8-sig drops a byte-order mark, which would otherwise make the first
+    # row look like a header. Errors name the file's own line numbers.
+    with open(path, encoding="utf-8-sig") as f:
+        lines = [(number, line) for number, line in enumerate(f, 1)
+                 if line.strip() and not line.lstrip().startswith("#")]
     if not lines:
         raise ValueError("the file holds no points")
     try:
-        float(lines[0].split(",")[0])
+        float(lines[0][1].split(",")[0])
     except ValueError:
         lines = lines[1:]  # a header line
     rows = []
-    for number, line in enumerate(lines, 1):
+    for number, line in lines:
         fields = line.strip().split(",")
         if rows and len(fields) != len(rows[0]):
-            raise ValueError(f"row {number} has {len(fields)} values, the first row {len(rows[0])}")
+            raise ValueError(f"line {number} has {len(fields)} values, the first row {len(rows[0])}")
         try:
             rows.append([float(v) for v in fields])
         except ValueError:
-            raise ValueError(f"row {number} holds a value that is not a number") from None
+            raise ValueError(f"line {number} holds a value that is not a number") from None
     return np.array(rows, dtype=np.float64)
 
 
@@ -95,6 +103,12 @@ def _report(result, kernel, elapsed, as_json, out):
         out.write(f"{name:>20}: {value}\n")
 
 
+def _fail(message, status):
+    lines = str(message).splitlines() or [""]
+    sys.stderr.write(f"python -m tessarin: error: {lines[0]}\n")
+    return status
+
+
 def main(argv=None, out=sys.stdout):
     parser = _parser()
     args = parser.parse_args(argv)
@@ -119,9 +133,16 @@ def main(argv=None, out=sys.stdout):
                           binomial=args.binomial, combine=args.combine, scale=args.scale,
                           n_jobs=args.jobs, seed=args.seed)
         elapsed = time.perf_counter() - start
-    except (UsageError, ValueError, TypeError, RuntimeError) as e:
-        sys.stderr.write(f"python -m tessarin: error: {e}\n")
-        return 2
+    except (UsageError, ValueError, TypeError) as e:
+        return _fail(e, EXIT_USAGE)
+    except KeyboardInterrupt:
+        return _fail("interrupted", EXIT_INTERRUPTED)
+    except MemoryError as e:
+        return _fail(f"out of memory{': ' + str(e) if str(e) else ''}", EXIT_INTERNAL)
+    except RuntimeError as e:
+        if str(e) == "Interrupted by signal":
+            return _fail("interrupted", EXIT_INTERRUPTED)
+        return _fail(e, EXIT_INTERNAL)
     if args.example and not args.json:
         out.write("Two 3-D Gaussian samples of 3000 points; the second is shifted by 0.1 "
                   "in its first coordinate.\n")

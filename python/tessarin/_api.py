@@ -1,5 +1,8 @@
 """The friendly interface: array_like input, validation that names the
 argument, and a result object in the manner of ``scipy.stats``."""
+import decimal
+import fractions
+import numbers
 import os
 import secrets
 from dataclasses import dataclass
@@ -53,6 +56,54 @@ class OrthantKSResult:
     n_y: int
 
 
+class CancelToken:
+    """A flag that stops the `ks_2samp` calls it is passed to.
+
+    Calls made on a thread other than the main one are not stopped by
+    signals; give them a token and call its `cancel` method from any thread.
+    A call that sees the flag set ends with
+    ``RuntimeError("Cancelled by the caller")``; once set, the flag stays set.
+
+    Examples
+    --------
+    >>> from tessarin import CancelToken, ks_2samp
+    >>> token = CancelToken()
+    >>> token.cancel()
+    >>> ks_2samp([0, 1], [2, 3], cancel=token)
+    Traceback (most recent call last):
+    ...
+    RuntimeError: Cancelled by the caller
+    """
+
+    def __init__(self):
+        self._flag = bytearray(1)
+
+    def cancel(self):
+        """Stop the calls given this token, now or when they start."""
+        get_kernel("portable").cancel(self._flag)
+
+    @property
+    def cancelled(self):
+        """True once `cancel` was called."""
+        return self._flag[0] != 0
+
+
+def _object_points(arr, name):
+    """An object array of numbers as float64 when every value converts
+    exactly, else as it is, for exact ranking."""
+    values = arr.ravel().tolist()
+    if not all(isinstance(v, (numbers.Real, decimal.Decimal)) for v in values):
+        raise TypeError(f"{name} must hold real numbers (got objects that are not)")
+    if any(v != v for v in values):
+        raise ValueError(f"{name} contains NaN")
+    try:
+        as_float = arr.astype(np.float64)
+    except OverflowError:  # an integer beyond the range of float64
+        return arr
+    # Python compares numbers of different types exactly.
+    return as_float if all(f == v for f, v in zip(as_float.ravel().tolist(), values)) else arr
+
+
 def _as_points(a, name):
     if a is None:
         raise TypeError(f"{name} must be array_like, not None")
@@ -61,11 +112,8 @@ def _as_points(a, name):
     except (ValueError, TypeError) as e:
         raise ValueError(f"{name} could not be read as an array of points: {e}") from None
     if arr.dtype == object:
-        try:
-            arr = arr.astype(np.float64)
-        except (ValueError, TypeError):
-            raise TypeError(f"{name} must hold real numbers (got objects that are not)") from None
-    if arr.dtype.kind not in "biuf":
+        arr = _object_points(arr, name)
+    if arr.dtype.kind not in "biufO":
         raise TypeError(f"{name} must hold real numbers (got dtype {arr.dtype})")
     if arr.ndim == 1:
         arr = arr.reshape(-1, 1)
@@ -101,30 +149,62 @@ def _as_weights(w, n, name, points_name):
     return arr.astype(np.int64)
 
 
+def _exact_objects(a):
+    """The values of `a` as Python numbers that compare exactly: floats wider
+    than float64 become fractions."""
+    if a.dtype.kind != "f" or a.dtype.itemsize <= 8:
+        return a.astype(object)
+    exact = [fractions.Fraction(*v.as_integer_ratio()) if np.isfinite(v) else float(v)
+             for v in a.ravel()]
+    return np.array(exact, dtype=object).reshape(a.shape)
+
+
 def _joint_ranks(arrays):
-    """Exact dense ranks, per dimension over all arrays together, of
-    integers that no common machine type holds."""
-    both = np.concatenate([a.astype(object) for a in arrays])
+    """Exact dense ranks, per dimension over all arrays together, of values
+    that no common machine type holds exactly."""
+    if all(a.dtype.kind == "f" for a in arrays):
+        # The widest of the floating types holds the others exactly.
+        wide = np.result_type(*arrays)
+        both = np.concatenate([a.astype(wide) for a in arrays])
+    else:
+        both = np.concatenate([_exact_objects(a) for a in arrays])
     ranks = np.empty(both.shape, np.int64)
     for k in range(both.shape[1]):
         ranks[:, k] = np.unique(both[:, k], return_inverse=True)[1].ravel()
     return np.split(ranks, np.cumsum([len(a) for a in arrays])[:-1])
 
 
+def _exact_in_float64(a):
+    """True when float64 holds every value of `a` exactly."""
+    if a.size == 0 or (a.dtype.kind == "f" and a.dtype.itemsize <= 8):
+        return True
+    if a.dtype.kind == "f":
+        return bool((a.astype(np.float64).astype(a.dtype) == a).all())
+    if a.dtype.kind in "biu":
+        # Every integer up to 2^53 in magnitude is a float64.
+        return bool(a.max() <= 2**53 and (a.dtype.kind == "u" or a.min() >= -2**53))
+    return False  # objects that float64 would round
+
+
 def _common_type(x, y):
     """Both point sets in one element type that the core reads exactly:
-    int32 and int64 values as they are, floats as float64, and unsigned
-    integers beyond int64 as their joint ranks."""
+    int32 and int64 values as they are, floats as float64, and values that
+    neither holds exactly (unsigned integers beyond int64, floats wider than
+    float64, integers beyond 2^53 beside floats, large Python integers) as
+    their joint ranks."""
     arrays = [x] if y is None else [x, y]
     if all(a.dtype.kind in "biu" for a in arrays):
         if all(np.can_cast(a.dtype, _INT32) for a in arrays):
             arrays = [a.astype(_INT32, copy=False) for a in arrays]
-        elif all(np.can_cast(a.dtype, _INT64) or a.max() <= np.iinfo(np.int64).max for a in arrays):
+        elif all(np.can_cast(a.dtype, _INT64) or a.size == 0 or a.max() <= np.iinfo(np.int64).max
+                 for a in arrays):
             arrays = [a.astype(_INT64) for a in arrays]
         else:
             arrays = _joint_ranks(arrays)
-    else:
+    elif all(_exact_in_float64(a) for a in arrays):
         arrays = [a.astype(np.float64, copy=False) for a in arrays]
+    else:
+        arrays = _joint_ranks(arrays)
     return arrays[0], (arrays[1] if y is not None else None)
 
 
@@ -143,6 +223,12 @@ def _resolve_jobs(n_jobs):
     return max(1, cores + 1 + int(n_jobs))
 
 
+def _check_flag(value, name):
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False (got {type(value).__name__})")
+    return bool(value)
+
+
 def _resolve_seed(seed):
     if seed is None:
         return secrets.randbits(32)
@@ -157,7 +243,7 @@ def _resolve_seed(seed):
 
 def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=False,
              permutations=0, resample="permutation", binomial=False, n_jobs=1, seed=None,
-             kernel=None):
+             kernel=None, cancel=None):
     """Multivariate two-sample Kolmogorov-Smirnov test over orthants.
 
     Every point of either sample serves as a corner that splits the space
@@ -195,9 +281,15 @@ def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=
         Number of threads; -1 means every core, -2 all but one.
     seed : None, int or numpy.random.Generator, optional
         Makes the permutation p-value reproducible, whatever `n_jobs` is.
-        None draws a fresh seed for every call.
+        None draws a fresh seed for every call. The permutations are drawn
+        from a generator of the call's own: the C library's process-wide
+        ``rand()`` sequence is neither reseeded nor advanced.
     kernel : {None, "avx512", "avx2", "portable"}, optional
-        Force a compiled build; by default the fastest one this machine runs.
+        Force a compiled build (in any case); by default the fastest one this
+        machine runs.
+    cancel : CancelToken, optional
+        Stops the computation from another thread when its ``cancel()`` is
+        called.
 
     Returns
     -------
@@ -211,8 +303,20 @@ def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=
     dominance counts, in O(n log^(d-1) n) work per labelling for n distinct
     points; from four dimensions on every corner scans all points, O(n^2).
     Equal points are merged first. Memory grows with the number of points,
-    not with 2^d. SIGINT or SIGALRM stop a running computation with
-    ``RuntimeError("Interrupted by signal")``.
+    not with 2^d.
+
+    A call made on the interpreter's main thread takes SIGINT and SIGALRM for
+    itself while it computes: a signal ends it with
+    ``RuntimeError("Interrupted by signal")``, or with the interpreter's own
+    exception (``KeyboardInterrupt``) while the input is still being read.
+    Calls made on other threads leave both signals to the process, as Python
+    runs signal handlers only on the main thread; stop them with a
+    `CancelToken` instead. Calls from several threads are safe and compute
+    one after another.
+
+    Values are never compared after rounding: inputs that float64 does not
+    hold exactly (``np.longdouble``, integers beyond 2^53 beside floats,
+    large Python integers) are ranked exactly before the test.
 
     Examples
     --------
@@ -241,6 +345,9 @@ def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=
     if threads > 2**31 - 1:
         raise ValueError(f"n_jobs is too large (got {n_jobs})")
     seed_value = _resolve_seed(seed) if permutations else None
+    scale, binomial = _check_flag(scale, "scale"), _check_flag(binomial, "binomial")
+    if cancel is not None and not isinstance(cancel, CancelToken):
+        raise TypeError(f"cancel must be a CancelToken or None (got {type(cancel).__name__})")
 
     xp = _as_points(x, "x")
     yp = None if y is None else _as_points(y, "y")
@@ -263,11 +370,12 @@ def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=
     xp, yp = _common_type(xp, yp)
 
     # The core tells an omitted argument from None, so pass only what is given.
-    given = {"cdf": yp, "counts_rvs": wx, "counts_cdf": wy}
+    given = {"cdf": yp, "counts_rvs": wx, "counts_cdf": wy,
+             "cancel": None if cancel is None else cancel._flag}
     raw = get_kernel(kernel).test(
         xp, **{k: v for k, v in given.items() if v is not None}, n_jobs=threads,
-        permutation_samples=int(permutations), binomial_significance=bool(binomial),
-        max_alpha_beta=combine == "max", scale_result=bool(scale),
+        permutation_samples=int(permutations), binomial_significance=binomial,
+        max_alpha_beta=combine == "max", scale_result=scale,
         draw_samples=resample == "bootstrap", seed=seed_value, details=True)
     permutation_pvalue = None
     if permutations:
