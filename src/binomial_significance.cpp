@@ -358,7 +358,9 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
                 lower_sum += walk[n - lo] * tail;
             }
         }
-        *out = upper_sum + lower_sum;
+        // A probability: rounding must not carry it past 1, where the
+        // logarithm of its complement would not be defined.
+        *out = std::min(upper_sum + lower_sum, 1.0);
         return 0;
     } catch (const std::bad_alloc&) {
         report_worker_error("out of memory error - significance_exceedance[scratch]");
@@ -391,7 +393,9 @@ void* significance_worker(void* vargp) {
                 t->failed = true;
                 break;
             }
-            t->terms[index] = log1p(-exceedance) * (double)it->second;
+            // An entry of weight 0 contributes nothing, even where its
+            // exceedance is 1 and the logarithm -infinity.
+            if (it->second) t->terms[index] = log1p(-exceedance) * (double)it->second;
         }
         pthread_mutex_lock(list->mutex);
     }
