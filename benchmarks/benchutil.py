@@ -19,6 +19,18 @@ def cpu_flags():
     return set()
 
 
+def cpu_model():
+    """The processor's model name from /proc/cpuinfo."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown processor"
+
+
 def argument_parser(description):
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--kernel", choices=["auto", "avx512", "portable"], default="auto",

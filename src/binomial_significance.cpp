@@ -88,7 +88,8 @@ void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* 
 // accumulated from its small end, so the relative error stays near the
 // rounding error of the recurrence; Boost is consulted again at the start of
 // each entry, every kReanchorSteps steps, and where the walk's stopping test
-// is too close to call.
+// is too close to call. When both samples have the same size the two
+// distributions coincide, and the walk's probabilities serve for Y as well.
 
 namespace {
 
@@ -103,6 +104,9 @@ const double kUnderflow = 1e-300;
 const int64_t kReanchorSteps = 1024;
 // Recurrence steps that cost about as much as one Boost tail evaluation.
 const int64_t kStepsPerSpecialCall = 64;
+// A tail is summed term by term from the window when its terms fall at least
+// by this factor per step (at most ~400 steps to 2^-56), else taken from Boost.
+const double kSeriesRatio = 0.9;
 
 typedef boost::math::binomial Binomial;
 
@@ -228,6 +232,28 @@ int64_t extend_window(const BinomialSteps& b, int64_t first, int64_t a, int64_t 
     return first - (int64_t)below.size();
 }
 
+// P(Y > t) (`up`) or P(Y < t) from p = P(Y = t), summed term by term
+// outward. Beyond the mode the ratio of neighbouring probabilities only falls
+// (the binomial is log-concave), so once the terms fall by a ratio r per step
+// the rest is below term r / (1 - r), and the sum stops when that is below
+// 2^-56 of it. Returns false, leaving *out alone, when the terms fall by less
+// than kSeriesRatio at t, where a Boost evaluation is cheaper.
+bool series_tail(const BinomialSteps& b, int64_t t, double p, bool up, double* out) {
+    const double eps = 0x1p-56;
+    double sum = 0;
+    for (int64_t k = t;; up ? k++ : k--) {
+        const double ratio = up ? (double)(b.trials - k) / (double)(k + 1) * b.odds
+                                : (double)k / (double)(b.trials - k + 1) * b.inverse_odds;
+        if (k == t && ratio > kSeriesRatio) return false;
+        p *= ratio;
+        sum += p;
+        b.cost->recurrence_steps++;
+        if (p == 0 || p * ratio <= eps * sum * (1.0 - ratio)) break;
+    }
+    *out = sum;
+    return true;
+}
+
 // The sum of window probabilities over the counts [y0, y1], 0 outside the
 // window.
 inline double window_sum(const std::vector<double>& window, int64_t first, int64_t y0, int64_t y1) {
@@ -315,14 +341,33 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
             }
         }
 
+        // The tails at the far ends of the walk, P(Y > top_high) and
+        // P(Y < bottom_low): summed on from the window where its terms fall
+        // fast, 0 where the window ended below kUnderflow before reaching
+        // them, from Boost otherwise.
+        const int64_t window_last = window_first + (int64_t)window.size() - 1;
+        const bool windowed = !cost->direct_tails && a <= b;
+        auto far_tail = [&](int64_t t, bool up) {
+            double tail;
+            if (windowed && !window.empty() && t >= window_first && t <= window_last &&
+                series_tail(second, t, window[t - window_first], up, &tail)) {
+                return tail;
+            }
+            if (windowed && a <= t && t <= b && (window.empty() || (up ? t > window_last : t < window_first))) {
+                return 0.0;
+            }
+            cost->special_calls++;
+            return up ? boost::math::cdf(boost::math::complement(second.dist, (double)t))
+                      : boost::math::cdf(second.dist, (double)(t - 1));
+        };
+
         double upper_sum = 0, lower_sum = 0;
         if (upper_terms) {
             // Down the walk the reach's top falls and P(Y > top) grows from
-            // its Boost value at the highest top.
+            // its value at the highest top.
             Reach reach = reach_top(upper_last);
             int64_t top = top_high;
-            cost->special_calls++;
-            double tail = boost::math::cdf(boost::math::complement(second.dist, (double)top));
+            double tail = far_tail(top, true);
             for (int64_t n = upper_last; n >= lo; n--, reach_down(&reach)) {
                 const int64_t t = reach_floor(reach);
                 if (t != top) {
@@ -339,11 +384,10 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
         }
         if (lower_terms) {
             // Up the walk the reach's bottom rises and P(Y < bottom) grows
-            // from its Boost value at the lowest bottom.
+            // from its value at the lowest bottom.
             Reach reach = reach_bottom(lower_first);
             int64_t bottom = bottom_low;
-            cost->special_calls++;
-            double tail = boost::math::cdf(second.dist, (double)(bottom - 1));
+            double tail = far_tail(bottom, false);
             for (int64_t n = lower_first; n <= hi; n++, reach_up(&reach)) {
                 const int64_t f = reach_ceil(reach);
                 if (f != bottom) {
