@@ -61,8 +61,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--reps-small", type=int, default=400,
                         help="repetitions per setting at n = 100 (default 400)")
-    parser.add_argument("--reps-large", type=int, default=100,
-                        help="repetitions per setting at n = 1000 (default 100)")
+    parser.add_argument("--reps-large", type=int, default=200,
+                        help="repetitions per setting at n = 1000 (default 200)")
     parser.add_argument("--permutations", type=int, default=99)
     parser.add_argument("--seed", type=int, default=2024)
     parser.add_argument("--output", default=os.path.join(os.path.dirname(__file__),
@@ -97,7 +97,8 @@ def main():
         "# Calibration of the binomial and the permutation p-values",
         "",
         "Written by `benchmarks/calibration.py` (seed %d, %d permutations per p-value, "
-        "%d + %d repetitions per setting at n = 100 and 1000; %.0f s on one thread of %s)."
+        "%d repetitions per setting at n = 100 and %d at n = 1000; %.0f s on one thread of "
+        "%s)."
         % (args.seed, args.permutations, args.reps_small, args.reps_large, elapsed, cpu_model()),
         "",
         "Rejection rates under the null: both samples from the same distribution, "
