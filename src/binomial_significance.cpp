@@ -330,9 +330,9 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
                 window_first = std::max(a, lo);
                 window.assign(walk.begin() + (window_first - lo), walk.begin() + (std::min(b, hi) - lo + 1));
             } else {
-                const int64_t mode = std::min(std::max((int64_t)floor((y_size + 1.0) * lambda), a), b);
-                window_first = mode;
-                window.push_back(pdf(second, mode));
+                const int64_t anchor = std::min(std::max((int64_t)floor((y_size + 1.0) * lambda), a), b);
+                window_first = anchor;
+                window.push_back(pdf(second, anchor));
             }
             if (window.front() >= kUnderflow) {
                 window_first = extend_window(second, window_first, a, b, scratch);
@@ -343,17 +343,20 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
 
         // The tails at the far ends of the walk, P(Y > top_high) and
         // P(Y < bottom_low): summed on from the window where its terms fall
-        // fast, 0 where the window ended below kUnderflow before reaching
-        // them, from Boost otherwise.
+        // fast; 0 where the count lies on the far side of the mode and its
+        // probability fell below kUnderflow (the window ended before it, or
+        // never began); from Boost otherwise.
         const int64_t window_last = window_first + (int64_t)window.size() - 1;
         const bool windowed = !cost->direct_tails && a <= b;
+        const int64_t mode = (int64_t)floor((y_size + 1.0) * lambda);
         auto far_tail = [&](int64_t t, bool up) {
             double tail;
             if (windowed && !window.empty() && t >= window_first && t <= window_last &&
                 series_tail(second, t, window[t - window_first], up, &tail)) {
                 return tail;
             }
-            if (windowed && a <= t && t <= b && (window.empty() || (up ? t > window_last : t < window_first))) {
+            const bool beyond_window = window.empty() || (up ? t > window_last : t < window_first);
+            if (windowed && a <= t && t <= b && beyond_window && (up ? t > mode : t < mode)) {
                 return 0.0;
             }
             cost->special_calls++;
