@@ -25,7 +25,7 @@ import numpy as np
 
 from tessarin import ks_2samp
 
-from benchutil import cpu_model
+from benchutil import processor_name
 
 DIMENSIONS = (1, 2, 3, 5, 8)
 SIZES = (100, 1000)
@@ -99,7 +99,7 @@ def main():
         "Written by `benchmarks/calibration.py` (seed %d, %d permutations per p-value, "
         "%d repetitions per setting at n = 100 and %d at n = 1000; %.0f s on one thread of "
         "%s)."
-        % (args.seed, args.permutations, args.reps_small, args.reps_large, elapsed, cpu_model()),
+        % (args.seed, args.permutations, args.reps_small, args.reps_large, elapsed, processor_name()),
         "",
         "Rejection rates under the null: both samples from the same distribution, "
         "`normal` = N(0, I), `t2-rounded` = multivariate Student t with 2 degrees of freedom "
