@@ -4,6 +4,8 @@
 #include <string.h>
 
 char error_buffer[ERROR_BUFFER_SIZE] = "";
+volatile uint64_t progressDone = 0;
+volatile uint64_t progressTotal = 0;
 volatile int keepRunning = 1;
 bool debug_enabled = false;
 StopSources stop_sources = {NULL, NULL};

@@ -5,6 +5,7 @@
 #define TESSARIN_COMMON_H
 
 #include <stdbool.h>
+#include <stdint.h>
 
 #define ERROR_BUFFER_SIZE 255
 
@@ -42,6 +43,22 @@ static inline bool keep_running() {
     return !(sources.signals && __atomic_load_n(sources.signals, __ATOMIC_RELAXED) == 0) &&
            !flag_cancelled(sources.cancel);
 }
+
+// Progress of the running computation, in units of work that the scan path
+// defines (a corner for the scans of all pairs, a corner of one phase of one
+// chunk of labellings for the dominance counts): how many are done out of how
+// many. Computations take turns, so there is one pair for the process; the
+// workers add with relaxed atomics, and any thread may read it while they run.
+extern volatile uint64_t progressDone;
+extern volatile uint64_t progressTotal;
+
+static inline void progress_start(uint64_t total) {
+    __atomic_store_n(&progressDone, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&progressTotal, total, __ATOMIC_RELAXED);
+}
+static inline void progress_add(uint64_t units) { __atomic_fetch_add(&progressDone, units, __ATOMIC_RELAXED); }
+static inline uint64_t progress_done() { return __atomic_load_n(&progressDone, __ATOMIC_RELAXED); }
+static inline uint64_t progress_total() { return __atomic_load_n(&progressTotal, __ATOMIC_RELAXED); }
 
 // Set once a call has asked for debugging; nothing else reads or writes it.
 extern bool debug_enabled;

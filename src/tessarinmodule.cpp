@@ -208,6 +208,7 @@ static void* folded_kernel(Task* t, GroupScan scan, int group) {
         uint64_t corners[MAX_CORNER_GROUP];
         for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
         if (!scan(corners, t, counters, max_alpha)) break;
+        progress_add(std::min<uint64_t>(group, t->to - i));
     }
     free(counters);
     return max_alpha;
@@ -315,6 +316,7 @@ static void* labellings_kernel(Task* t) {
         uint64_t corners[MAX_LABELLING_GROUP];
         for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
         if (!scan_corners_labellings<BLOCKS>(corners, group, t, row_weight, differences, max_alpha)) break;
+        progress_add(std::min<uint64_t>(group, t->to - i));
     }
     free(row_weight);
     free(differences);
@@ -375,6 +377,7 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
         if (t->options->calculate_binomial_significance) {
             significance_push(i, x_cap_ortant, &t->runtime->significance, s);
         }
+        progress_add(1);
     }
     free(x_cap_ortant);
     free(y_cap_ortant);
@@ -458,6 +461,7 @@ static KERNEL_TARGET void sparse_scan_folded(Task* t, uint64_t* keys, int64_t* s
             keys[touched[u]] = EMPTY;
         }
         if (abandoned) break;
+        progress_add(1);
     }
 }
 
@@ -573,6 +577,7 @@ static KERNEL_TARGET void* sparse_kernel(Task* t) {
             significance_add(significance, 0, i_count * zeros);
             pthread_mutex_unlock(&significance->mutex);
         }
+        progress_add(1);
     }
     free(x_cap_ortant);
     free(y_cap_ortant);
@@ -638,6 +643,7 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r) {
         return NULL;
     }
     void* (*kernel)(void*) = scan_entry(options->scan);
+    progress_start(d->n);
     bool error = false;
     uint32_t started = 0;
     for (; started < T; started++) {
@@ -883,9 +889,19 @@ static PyObject* tessarin_cancel(PyObject* self, PyObject* flag) {
     Py_RETURN_NONE;
 }
 
+// The units of work done and to do by the running computation (or by the
+// last one): any thread may ask while a computation runs without the
+// interpreter lock.
+static PyObject* tessarin_progress(PyObject* self, PyObject* args) {
+    (void)self;
+    (void)args;
+    return Py_BuildValue("(KK)", (unsigned long long)progress_done(), (unsigned long long)progress_total());
+}
+
 static PyMethodDef TessarinMethods[] = {
     {"test", (PyCFunction)(void (*)(void))tessarin_test, METH_VARARGS | METH_KEYWORDS, "Run tessarin test"},
     {"cancel", tessarin_cancel, METH_O, "Cancel the computations given this flag"},
+    {"progress", tessarin_progress, METH_NOARGS, "Units of work done and to do by the running computation"},
     {NULL, NULL, 0, NULL}};
 
 static struct PyModuleDef tessarinmodule = {PyModuleDef_HEAD_INIT, "MODULE_NAME", NULL, -1, TessarinMethods,
