@@ -50,6 +50,8 @@ struct TestResult {
     uint64_t location_orthant;
     bool location_positive;
     bool location_in_y;
+    double* null_distribution;  // with details: the resampled labellings'
+                                // statistics, scaled like value; owned here
 };
 
 // One point's orthant around the current corner, for the sparse kernel.
@@ -713,8 +715,21 @@ int run_test(TestResult* res, const Data* d, Options* options) {
     res->location_orthant = where[1];
     res->location_positive = where[2] != 0;
     res->location_in_y = in_y;
-    if (options->scale_result) {
-        res->value = res->value * sqrt(((double)d->size_x + (double)d->size_y) / xy);
+    const double scale = options->scale_result ? sqrt(((double)d->size_x + (double)d->size_y) / xy) : 1.0;
+    if (options->scale_result) res->value = res->value * scale;
+    res->null_distribution = NULL;
+    if (options->details && samples > 1) {
+        res->null_distribution = (double*)malloc((samples - 1) * sizeof(double));
+        if (!res->null_distribution) {
+            free(alphas_append_betas);
+            if (binomial) significance_clear_runtime(&runtime.significance);
+            report_worker_error("out of memory error - run_test[null_distribution]");
+            return 1;
+        }
+        for (uint64_t k = 1; k < samples; k++) {
+            const double raw = combine_alpha_beta(alphas_append_betas[k], alphas_append_betas[samples + k], options);
+            res->null_distribution[k - 1] = options->scale_result ? raw / xy * scale : raw / xy;
+        }
     }
     if (samples < 2) {
         res->permutation_significance = -1.0;
@@ -731,7 +746,11 @@ int run_test(TestResult* res, const Data* d, Options* options) {
     if (binomial) {
         res->binomial_significance = significance_finalize(D, d, options, &runtime.significance);
         significance_clear_runtime(&runtime.significance);
-        if (res->binomial_significance == -1.0) return 1;
+        if (res->binomial_significance == -1.0) {
+            free(res->null_distribution);
+            res->null_distribution = NULL;
+            return 1;
+        }
     }
     return 0;
 }
@@ -755,12 +774,24 @@ static pthread_mutex_t computation_mutex = PTHREAD_MUTEX_INITIALIZER;
 // statistic is reached: the corner's row and its array, the orthant's bits
 // (set where the orthant lies strictly below the corner), the sign of the
 // difference of shares (+1 when the first sample's share is the larger) and
-// which sample's corners reach it.
-static PyObject* details_dict(const TestResult* res, const Options* options, uint64_t rvs_rows) {
+// which sample's corners reach it; with resampled labellings, their
+// statistics as "null_distribution".
+static PyObject* details_dict(const TestResult* res, const Options* options, uint64_t rvs_rows,
+                              uint64_t resampled) {
     PyObject* dict = Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:s}", "statistic", res->value, "statistic_x",
                                    res->statistic_x, "statistic_y", res->statistic_y, "binomial_significance",
                                    res->binomial_significance, "permutation_significance",
                                    res->permutation_significance, "scan", scan_path_names[options->scan]);
+    if (dict && res->null_distribution) {
+        PyObject* null = PyList_New((Py_ssize_t)resampled);
+        for (uint64_t k = 0; null && k < resampled; k++) {
+            PyObject* value = PyFloat_FromDouble(res->null_distribution[k]);
+            if (!value) Py_CLEAR(null);
+            else PyList_SET_ITEM(null, (Py_ssize_t)k, value);
+        }
+        if (!null || PyDict_SetItemString(dict, "null_distribution", null) != 0) Py_CLEAR(dict);
+        Py_XDECREF(null);
+    }
     if (!dict || res->location_row == UINT64_MAX) return dict;
     const bool in_rvs = res->location_row < rvs_rows;
     PyObject* location =
@@ -849,8 +880,12 @@ static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs)
     if (on_main_thread) restore_signal_handlers(&saved);
     Py_END_ALLOW_THREADS;
 
-    const uint64_t rvs_rows = d.rvs_rows;
+    const uint64_t rvs_rows = d.rvs_rows, resampled = d.samples - 1;
     free_data(&d, &options);
+    if (status == 0 && (interrupted || cancelled || !options.details)) {
+        free(res.null_distribution);
+        res.null_distribution = NULL;
+    }
     if (interrupted || cancelled) {
         const char* reason = interrupted ? "Interrupted by signal" : "Cancelled by the caller";
         store_error_message(reason);
@@ -863,7 +898,11 @@ static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs)
     }
     const bool binomial = options.calculate_binomial_significance;
     const bool permutation = options.permutation_significance != 0;
-    if (options.details) return details_dict(&res, &options, rvs_rows);
+    if (options.details) {
+        PyObject* dict = details_dict(&res, &options, rvs_rows, resampled);
+        free(res.null_distribution);
+        return dict;
+    }
     if (binomial && permutation) {
         return Py_BuildValue("(d,d,d)", res.value, res.binomial_significance, res.permutation_significance);
     }
