@@ -61,7 +61,6 @@ struct DominanceCall {
     const Data* s;
     const DominancePlan* plan;
     SignificanceRuntime* significance;
-    int columns;          // C
     int labellings;       // per chunk: C when folded, C / 2 otherwise
     bool folded;
     uint64_t chunks;
@@ -642,7 +641,6 @@ constexpr int CHUNK_COLUMNS = 8;
 template <int C>
 static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) {
     const Data* s = call->s;
-    call->columns = C;
     call->labellings = call->folded ? C : C / 2;
     call->chunks = (s->samples + call->labellings - 1) / call->labellings;
     progress_start(progress_units(call));
