@@ -289,14 +289,18 @@ static inline uint64_t order_key(double value) {
 static inline uint64_t order_key(long value) { return (uint64_t)value ^ ((uint64_t)1 << 63); }
 
 // Sorts one dimension's entries by value: a least-significant-digit radix sort
-// of the order keys, 16 bits a pass, skipping the passes in which every key
-// has the same digit. Falls back to a comparison sort when the scratch space
-// cannot be had. The order among equal values is of no consequence.
+// of the order keys, skipping the passes in which every key has the same
+// digit. Large data sets take 16 bits a pass, smaller ones 11, so that the
+// digit counts stay small beside the entries. Falls back to a comparison sort
+// for few entries or when the scratch space cannot be had. The order among
+// equal values is of no consequence.
 template <typename T>
 static void sort_rank_entries(RankEntry<T>* order, uint64_t n) {
+    const int bits = n >= ((uint64_t)1 << 18) ? 16 : 11;
+    const uint64_t digits = (uint64_t)1 << bits, digit_mask = digits - 1;
     RankEntry<uint64_t>* keyed = (RankEntry<uint64_t>*)malloc_table(n, 2, sizeof(RankEntry<uint64_t>));
-    uint64_t* counts = (uint64_t*)malloc(sizeof(uint64_t) << 16);
-    if (!keyed || !counts || n < 4096) {
+    uint64_t* counts = (uint64_t*)malloc(digits * sizeof(uint64_t));
+    if (!keyed || !counts || n < 2048) {
         free(keyed);
         free(counts);
         std::sort(order, order + n, [](const RankEntry<T>& a, const RankEntry<T>& b) { return a.value < b.value; });
@@ -305,17 +309,17 @@ static void sort_rank_entries(RankEntry<T>* order, uint64_t n) {
     RankEntry<uint64_t>* from = keyed;
     RankEntry<uint64_t>* to = keyed + n;
     for (uint64_t i = 0; i < n; i++) from[i] = {order_key(order[i].value), i};
-    for (int shift = 0; shift < 64; shift += 16) {
-        memset(counts, 0, sizeof(uint64_t) << 16);
-        for (uint64_t i = 0; i < n; i++) counts[(from[i].value >> shift) & 0xFFFF]++;
-        if (counts[(from[0].value >> shift) & 0xFFFF] == n) continue;
+    for (int shift = 0; shift < 64; shift += bits) {
+        memset(counts, 0, digits * sizeof(uint64_t));
+        for (uint64_t i = 0; i < n; i++) counts[(from[i].value >> shift) & digit_mask]++;
+        if (counts[(from[0].value >> shift) & digit_mask] == n) continue;
         uint64_t total = 0;
-        for (uint64_t digit = 0; digit < ((uint64_t)1 << 16); digit++) {
+        for (uint64_t digit = 0; digit < digits; digit++) {
             const uint64_t count = counts[digit];
             counts[digit] = total;
             total += count;
         }
-        for (uint64_t i = 0; i < n; i++) to[counts[(from[i].value >> shift) & 0xFFFF]++] = from[i];
+        for (uint64_t i = 0; i < n; i++) to[counts[(from[i].value >> shift) & digit_mask]++] = from[i];
         std::swap(from, to);
     }
     // `to` is free again: gather the entries in key order through it.
