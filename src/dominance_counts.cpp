@@ -635,8 +635,18 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
 
 // Several labellings share a pass in chunks of eight columns: eight folded
 // labellings, or four labellings' two multiplicities. One labelling takes one
-// column folded, two otherwise.
-constexpr int CHUNK_COLUMNS = 8;
+// column folded, two otherwise. Each worker's sums take n (2^d + 1) C words,
+// so where eight columns on every thread would need more than the data set's
+// own multiplicity tables (and more than 64 MiB), chunks of two columns keep
+// the memory near theirs.
+constexpr int CHUNK_COLUMNS = 8, NARROW_CHUNK_COLUMNS = 2;
+
+static bool wide_chunks_fit(const Data* s, uint32_t threads) {
+    const double wide = (double)std::min<uint64_t>(threads, (s->samples + 3) / 4) * (double)s->n *
+                        (double)(((uint64_t)1 << s->d) + 1) * CHUNK_COLUMNS * sizeof(uint64_t);
+    const double tables = 2.0 * (double)s->n * (double)s->samples * sizeof(uint32_t);
+    return wide <= std::max(tables, 64.0 * (1 << 20));
+}
 
 template <int C>
 static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) {
@@ -696,7 +706,8 @@ int dominance_maxima(const Data* s, uint32_t threads, SignificanceRuntime* signi
     if (s->samples == 1) {
         status = call.folded ? run_call<1>(&call, threads, max_alpha) : run_call<2>(&call, threads, max_alpha);
     } else {
-        status = run_call<CHUNK_COLUMNS>(&call, threads, max_alpha);
+        status = wide_chunks_fit(s, threads) ? run_call<CHUNK_COLUMNS>(&call, threads, max_alpha)
+                                             : run_call<NARROW_CHUNK_COLUMNS>(&call, threads, max_alpha);
     }
     free_plan(&plan);
     if (status) report_worker_error("out of memory error - dominance_maxima[sums]");
