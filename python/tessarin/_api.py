@@ -157,7 +157,7 @@ def _resolve_seed(seed):
 
 def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=False,
              permutations=0, resample="permutation", binomial=False, n_jobs=1, seed=None,
-             kernel=None):
+             kernel=None, client=None):
     """Multivariate two-sample Kolmogorov-Smirnov test over orthants.
 
     Every point of either sample serves as a corner that splits the space
@@ -198,6 +198,13 @@ def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=
         None draws a fresh seed for every call.
     kernel : {None, "avx512", "avx2", "portable"}, optional
         Force a compiled build; by default the fastest one this machine runs.
+    client : dask.distributed.Client, optional
+        Run the computation on the workers of this Dask cluster (needs
+        ``pip install 'tessarin[distributed]'`` and tessarin on every
+        worker). The result is that of the local call with the same
+        arguments: the same statistic and permutation p-value, the binomial
+        p-value up to rounding. `n_jobs` then counts the client's threads for
+        the binomial p-value; every worker uses all of its own threads.
 
     Returns
     -------
@@ -264,11 +271,16 @@ def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=
 
     # The core tells an omitted argument from None, so pass only what is given.
     given = {"cdf": yp, "counts_rvs": wx, "counts_cdf": wy}
-    raw = get_kernel(kernel).test(
-        xp, **{k: v for k, v in given.items() if v is not None}, n_jobs=threads,
-        permutation_samples=int(permutations), binomial_significance=bool(binomial),
-        max_alpha_beta=combine == "max", scale_result=bool(scale),
-        draw_samples=resample == "bootstrap", seed=seed_value, details=True)
+    arguments = dict({k: v for k, v in given.items() if v is not None}, n_jobs=threads,
+                     permutation_samples=int(permutations), binomial_significance=bool(binomial),
+                     max_alpha_beta=combine == "max", scale_result=bool(scale),
+                     draw_samples=resample == "bootstrap", seed=seed_value, details=True)
+    if client is None:
+        raw = get_kernel(kernel).test(xp, **arguments)
+    else:
+        from ._distributed import run
+
+        raw = run(client, kernel, (xp,), arguments, threads)
     permutation_pvalue = None
     if permutations:
         exceeding = round(raw["permutation_significance"] * permutations)
