@@ -48,6 +48,28 @@ def partial_tasks(client, wait=10):
         time.sleep(0.05)
 
 
+def when_busy(client, worker, action):
+    """A started thread that runs `action` once `worker` (None: any worker)
+    has been computing a block of this package for a moment; its `done`
+    event tells whether it did."""
+
+    def watch():
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            processing = client.processing(workers=None if worker is None else [worker])
+            if any(str(k).startswith("tessarin-partial") for keys in processing.values() for k in keys):
+                time.sleep(0.2)
+                action()
+                thread.done.set()
+                return
+            time.sleep(0.02)
+
+    thread = threading.Thread(target=watch)
+    thread.done = threading.Event()
+    thread.start()
+    return thread
+
+
 class TestSameResult:
     @pytest.mark.parametrize("d,perms,binomial,split", [
         (2, 40, True, "labellings"),
@@ -85,43 +107,29 @@ class TestSameResult:
 
 class TestFailures:
     def test_lost_worker_changes_nothing(self, client):
-        x, y = points(2, 5, 2500, 2500)
+        x, y = points(2, 5, 3000, 3000)
         args = dict(cdf=y, permutation_samples=7, binomial_significance=True, seed=5, details=True, n_jobs=1)
         local = tessarin.get_kernel().test(x, **args)
         pids = client.run(os.getpid)
         victim = sorted(pids)[0]
-        killed = threading.Event()
-
-        def kill_when_busy():
-            # Kills the worker once it computes a block.
-            deadline = time.monotonic() + 30
-            while time.monotonic() < deadline and not killed.is_set():
-                processing = client.processing(workers=[victim])[victim]
-                if any(str(k).startswith("tessarin-partial") for k in processing):
-                    time.sleep(0.2)
-                    os.kill(pids[victim], signal.SIGKILL)
-                    killed.set()
-                time.sleep(0.05)
-
-        killer = threading.Thread(target=kill_when_busy)
-        killer.start()
+        killer = when_busy(client, victim, lambda: os.kill(pids[victim], signal.SIGKILL))
         try:
             remote = _distributed.run(client, None, (x,), args, 1)
         finally:
             killer.join()
             client.wait_for_workers(2, timeout=60)
-        assert killed.is_set()
+        assert killer.done.is_set()
         assert remote == local
 
     def test_interrupt_cancels_the_tasks(self, client):
-        x, y = points(3, 6, 4000, 4000)
-        timer = threading.Timer(1.0, _thread.interrupt_main)
-        timer.start()
+        x, y = points(3, 6, 5000, 5000)
+        interrupter = when_busy(client, None, _thread.interrupt_main)
         started = time.monotonic()
         with pytest.raises(KeyboardInterrupt):
             tessarin.ks_2samp(x, y, permutations=9, binomial=True, seed=1, client=client)
-        timer.cancel()
-        assert time.monotonic() - started < 5
+        interrupter.join()
+        assert interrupter.done.is_set()
+        assert time.monotonic() - started < 10
         assert partial_tasks(client) == []
         # The cluster serves the next call as before.
         x, y = points(4, 3, 200, 200)
