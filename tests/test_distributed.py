@@ -135,6 +135,24 @@ class TestFailures:
         x, y = points(4, 3, 200, 200)
         assert tessarin.ks_2samp(x, y, client=client) == tessarin.ks_2samp(x, y)
 
+    def test_worker_with_another_data_set(self, client):
+        # Forcing the scans of all pairs on the workers splits the work by
+        # corners where the client splits it by labellings.
+        def scan_path(value):
+            if value is None:
+                os.environ.pop("TESSARIN_SCAN", None)
+            else:
+                os.environ["TESSARIN_SCAN"] = value
+
+        x, y = points(5, 2, 300, 300)
+        client.run(scan_path, "scan")
+        try:
+            with pytest.raises(RuntimeError, match="prepared another data set"):
+                tessarin.ks_2samp(x, y, permutations=20, seed=2, client=client)
+        finally:
+            client.run(scan_path, None)
+        assert partial_tasks(client) == []
+
     def test_worker_without_the_package(self):
         def forbid():
             sys.modules["tessarin"] = None

@@ -8,9 +8,8 @@ of the local call. Here the client sends the call's arrays to every worker
 once, each worker process prepares the data set once and computes the blocks
 it is given, and the client merges the partial results as they arrive and
 finishes. Every worker draws the permutation samples from the same seed, so
-all of them hold the labellings of the local call; each partial result
-carries a digest of its worker's data set, which the client checks against
-its own.
+all of them hold the labellings of the local call; a worker computes only
+when the digest of its data set equals the client's.
 """
 import threading
 import uuid
@@ -68,12 +67,17 @@ def _worker_threads():
         return 1
 
 
-def partial_task(payload, token, first, end):
+def partial_task(payload, token, digest, first, end):
     """Task: the partial result of the units [first, end) of the call
-    `token`, with the digest of the worker's data set. Calls in one process
-    take turns and each uses every thread of its worker."""
-    module, prepared, digest = _worker_prepared(token, payload)
-    return digest, module.partial(prepared, first, end, n_jobs=_worker_threads())
+    `token`. Calls in one process take turns and each uses every thread of
+    its worker. Refuses to compute when the worker's data set differs from
+    the client's, whose digest is `digest`."""
+    module, prepared, own = _worker_prepared(token, payload)
+    if own != digest:
+        raise RuntimeError("this Dask worker prepared another data set than the client (the points, the "
+                           "permutation samples or the scan path differ): run the same version of tessarin, "
+                           "NumPy and the C library, and the same TESSARIN_SCAN, everywhere")
+    return module.partial(prepared, first, end, n_jobs=_worker_threads())
 
 
 async def forget(token):
@@ -133,15 +137,12 @@ def run(client, kernel, args, kwargs, threads):
         [data] = client.scatter([payload], broadcast=True, hash=False)
         futures.append(data)
         parts = blocks(description["units"], description["block"], TASKS_PER_THREAD * workers)
-        tasks = [client.submit(partial_task, data, token, a, b, key=f"tessarin-partial-{token}-{i}")
+        tasks = [client.submit(partial_task, data, token, description["digest"], a, b,
+                               key=f"tessarin-partial-{token}-{i}")
                  for i, (a, b) in enumerate(parts)]
         futures.extend(tasks)
         merged = None
-        for _, (digest, part) in distributed.as_completed(tasks, with_results=True):
-            if digest != description["digest"]:
-                raise RuntimeError("a Dask worker prepared another data set than the client (its points or "
-                                   "permutation samples differ); run the same version of tessarin, NumPy "
-                                   "and the C library everywhere")
+        for _, part in distributed.as_completed(tasks, with_results=True):
             merged = part if merged is None else module.merge(merged, part)
     except BaseException:
         client.cancel(futures)
