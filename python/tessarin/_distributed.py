@@ -126,10 +126,11 @@ def run(client, kernel, args, kwargs, threads):
     module = get_kernel(kernel)
     prepared = module.prepare(*args, **kwargs)
     description = module.describe(prepared)
+    if not client.nthreads():
+        # An adaptive cluster starts its workers once there is work.
+        client.wait_for_workers(1)
     check_workers(client, __version__)
     workers = sum(client.nthreads().values())
-    if workers == 0:
-        raise RuntimeError("the Dask cluster has no workers")
     token = uuid.uuid4().hex
     payload = {"kernel": kernel, "args": args, "kwargs": kwargs}
     futures = []
