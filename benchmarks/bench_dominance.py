@@ -67,7 +67,7 @@ def main():
     load = bu.LoadMeter()
     rng = np.random.default_rng(7)
     print("dominance counts, kernel %s, %s, %d CPUs, Python %s"
-          % (kernel, bu.cpu_model(), os.cpu_count(), platform.python_version()))
+          % (kernel, bu.processor_name(), os.cpu_count(), platform.python_version()))
     rows, checks = [], []
 
     def target(name, measured, want, at_least=True):

@@ -9,7 +9,8 @@ import numpy as np
 
 
 def processor_name():
-    """The processor's model name from /proc/cpuinfo, or the platform's."""
+    """The processor's model name from /proc/cpuinfo, or the platform's: every
+    benchmark prints it with its figures."""
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
@@ -18,18 +19,6 @@ def processor_name():
     except OSError:
         pass
     return platform.processor() or platform.machine()
-
-
-def cpu_model():
-    """The processor's model name, which every benchmark prints with its figures."""
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown processor"
 
 
 def argument_parser(description):
@@ -239,3 +228,22 @@ class LoadMeter:
         print("background load during this run: other processes used %.1f CPU-s over %.1f s "
               "wall (%.2f of %d CPUs on average), %.2f s stolen by the host"
               % (others, wall, others / wall, os.cpu_count(), end[1] - self.machine[1]))
+
+
+def orthant_histogram(x, y, chunk_elements=1 << 22):
+    """{first-sample count of an orthant: number of (corner, orthant) pairs}
+    over every point of the pooled data as a corner and all 2^d orthants,
+    empty ones included, for distinct points of weight 1 and d <= 12."""
+    points = np.ascontiguousarray(np.concatenate([x, y]))
+    nx = len(x)
+    n, d = points.shape
+    assert d <= BINCOUNT_MAX_DIM
+    dtype = np.uint8 if d <= 8 else np.uint16
+    chunk = max(1, min(n, chunk_elements // n, (1 << 26) >> d))
+    histogram = np.zeros(nx + 1, dtype=np.int64)
+    for start in range(0, n, chunk):
+        bins = _orthant_bins(points[start:start + chunk], points[:nx], dtype).astype(np.intp)
+        bins += (np.arange(len(bins), dtype=np.intp) << d)[:, None]
+        counts = np.bincount(bins.ravel(), minlength=len(bins) << d)
+        histogram += np.bincount(counts, minlength=nx + 1)
+    return {int(c): int(w) for c, w in enumerate(histogram) if w}

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <vector>
 
 struct Data;
 struct Options;
@@ -37,9 +38,38 @@ void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* 
 
 // The probability that some (corner, orthant) pair shows a difference of
 // empirical fractions above `result`, or -1.0 on failure (message in
-// error_buffer).
+// error_buffer). The value does not depend on the thread count or on which
+// thread evaluates which histogram entry.
 [[nodiscard]] double significance_finalize(double result, const Data* d, const Options* options,
                                            SignificanceRuntime* r);
 void* significance_worker(void* vargp);
+
+// Working storage of one evaluation thread, reused from entry to entry: the
+// first sample's probabilities along the walk and the second sample's over
+// the counts whose tails the walk reaches.
+struct ExceedanceScratch {
+    std::vector<double> walk;
+    std::vector<double> window;
+    std::vector<double> below;
+};
+
+// What one exceedance evaluation cost: calls into Boost.Math, steps of the
+// probability recurrence, and whether the second sample's tails were taken
+// from Boost at every step of the walk because a window of probabilities
+// would have been longer than that.
+struct ExceedanceCost {
+    uint64_t special_calls;
+    uint64_t recurrence_steps;
+    bool direct_tails;
+};
+
+// P(|X / x_size - Y / y_size| > result) for independent binomial X and Y
+// with the rule-of-succession fraction of orthant count c, summed outward
+// from the bulk of X until its probabilities fall below 1e-25. Stores it in
+// *out and returns 0, or returns 1 with the message reported through
+// report_worker_error. `cost` may be null.
+[[nodiscard]] int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double result,
+                                          ExceedanceScratch* scratch, double* out,
+                                          ExceedanceCost* cost);
 
 #endif

@@ -4,8 +4,11 @@
 #include <string.h>
 
 char error_buffer[ERROR_BUFFER_SIZE] = "";
+volatile uint64_t progressDone = 0;
+volatile uint64_t progressTotal = 0;
 volatile int keepRunning = 1;
 bool debug_enabled = false;
+StopSources stop_sources = {NULL, NULL};
 
 static pthread_mutex_t error_mutex = PTHREAD_MUTEX_INITIALIZER;
 static bool worker_error_reported = false;
@@ -43,4 +46,11 @@ void report_worker_error(const char* message) {
         copy_message(message);
     }
     pthread_mutex_unlock(&error_mutex);
+}
+
+void reset_common_state_after_fork() {
+    pthread_mutex_init(&error_mutex, NULL);
+    worker_error_reported = false;
+    keepRunning = 1;
+    stop_sources = {NULL, NULL};
 }

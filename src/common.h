@@ -5,6 +5,7 @@
 #define TESSARIN_COMMON_H
 
 #include <stdbool.h>
+#include <stdint.h>
 
 #define ERROR_BUFFER_SIZE 255
 
@@ -20,8 +21,44 @@ extern char error_buffer[ERROR_BUFFER_SIZE];
 // as a plain access, and free of data races.
 extern volatile int keepRunning;
 
-static inline bool keep_running() { return __atomic_load_n(&keepRunning, __ATOMIC_RELAXED) != 0; }
 static inline void set_keep_running(int value) { __atomic_store_n(&keepRunning, value, __ATOMIC_RELAXED); }
+
+// What stops the running computation. Signals reach only calls made on the
+// interpreter's main thread, so `signals` is &keepRunning for those and null
+// otherwise; `cancel` is the byte of the caller's cancellation flag, or null.
+// Computations take turns, so one record serves them all: the test call sets
+// it before its workers start and clears it after they are joined.
+struct StopSources {
+    volatile int* signals;
+    unsigned char* cancel;
+};
+extern StopSources stop_sources;
+
+static inline bool flag_cancelled(unsigned char* flag) {
+    return flag && __atomic_load_n(flag, __ATOMIC_RELAXED) != 0;
+}
+
+static inline bool keep_running() {
+    const StopSources sources = stop_sources;
+    return !(sources.signals && __atomic_load_n(sources.signals, __ATOMIC_RELAXED) == 0) &&
+           !flag_cancelled(sources.cancel);
+}
+
+// Progress of the running computation, in units of work that the scan path
+// defines (a corner for the scans of all pairs, a corner of one phase of one
+// chunk of labellings for the dominance counts): how many are done out of how
+// many. Computations take turns, so there is one pair for the process; the
+// workers add with relaxed atomics, and any thread may read it while they run.
+extern volatile uint64_t progressDone;
+extern volatile uint64_t progressTotal;
+
+static inline void progress_start(uint64_t total) {
+    __atomic_store_n(&progressDone, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&progressTotal, total, __ATOMIC_RELAXED);
+}
+static inline void progress_add(uint64_t units) { __atomic_fetch_add(&progressDone, units, __ATOMIC_RELAXED); }
+static inline uint64_t progress_done() { return __atomic_load_n(&progressDone, __ATOMIC_RELAXED); }
+static inline uint64_t progress_total() { return __atomic_load_n(&progressTotal, __ATOMIC_RELAXED); }
 
 // Set once a call has asked for debugging; nothing else reads or writes it.
 extern bool debug_enabled;
@@ -40,6 +77,11 @@ void read_error_message(char* out);
 // Forget any failure recorded by a previous computation. Called by the test
 // call before its worker threads start.
 void reset_worker_error();
+
+// Puts the process-wide state back to that of a fresh process. Run in the
+// child of fork(), where a lock held by a thread that does not exist there
+// would otherwise stay locked for ever.
+void reset_common_state_after_fork();
 
 // Record the failure of a worker thread. Several workers may fail at once;
 // only the first message is kept, so error_buffer always holds one whole text.

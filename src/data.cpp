@@ -59,8 +59,12 @@ static bool can_cast_safely(PyObject* array, int typenum) {
     return ok;
 }
 
+// Converts to the given type; an array whose elements are not aligned for
+// their type is copied, so that the loader reads every element through a
+// properly aligned pointer.
 static PyArrayObject* convert_array(PyObject* array, int typenum) {
-    return (PyArrayObject*)PyArray_FromAny(array, PyArray_DescrFromType(typenum), 0, 0, 0, NULL);
+    return (PyArrayObject*)PyArray_FromAny(array, PyArray_DescrFromType(typenum), 0, 0,
+                                           NPY_ARRAY_ALIGNED, NULL);
 }
 
 static char type_kind(PyObject* array) { return PyArray_DESCR((PyArrayObject*)array)->kind; }
@@ -350,7 +354,9 @@ int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum) {
     int32_t* ret = (int32_t*)malloc_table(n, d, sizeof(int32_t));
     RankEntry<T>* order = (RankEntry<T>*)malloc_table(n, 1, sizeof(RankEntry<T>));
     bool ok = ret && order;
-    if (!ok) PyErr_NoMemory();
+    if (!ok) {
+        raise_error(PyExc_RuntimeError, "out of memory error - load_ranking[%s]", ret ? "order" : "ret");
+    }
     for (uint64_t k = 0; ok && k < d; k++) {
         if (PyErr_CheckSignals() != 0) {
             ok = false;
@@ -599,20 +605,61 @@ int deduplicate_data(Data* s) {
     return 0;
 }
 
+static_assert(RAND_MAX == 2147483647, "the draws assume rand() yields 31 random bits");
+
+void seed_random(RandomSource* r, uint32_t seed) {
+    r->own = true;
+    // The additive feedback generator x[i] = x[i - 3] + x[i - 31] of the GNU
+    // C library's random(), seeded as srandom() seeds it: a Lehmer sequence
+    // fills the table, and the first 310 outputs are thrown away.
+    int64_t word = (int32_t)(seed ? seed : 1);
+    r->table[0] = (int32_t)word;
+    for (int i = 1; i < 31; i++) {
+        const int64_t hi = word / 127773, lo = word % 127773;
+        word = 16807 * lo - 2836 * hi;
+        if (word < 0) word += 2147483647;
+        r->table[i] = (int32_t)word;
+    }
+    r->front = 3;
+    r->rear = 0;
+    for (int i = 0; i < 310; i++) (void)next_random(r);
+}
+
+uint32_t next_random(RandomSource* r) {
+    if (!r->own) return (uint32_t)rand();
+    const uint32_t value = (uint32_t)r->table[r->front] + (uint32_t)r->table[r->rear];
+    r->table[r->front] = (int32_t)value;
+    r->front = r->front == 30 ? 0 : r->front + 1;
+    r->rear = r->rear == 30 ? 0 : r->rear + 1;
+    return value >> 1;
+}
+
+// A position drawn uniformly from [0, total), total > 0. One call of the
+// generator gives 2^31 equally likely values, two calls 2^62; the values of
+// the incomplete top block (range mod total of them) are drawn again, so that
+// no position comes up more often than another.
+static inline uint64_t uniform_below(RandomSource* r, uint64_t total) {
+    const uint64_t range = (uint64_t)1 << 31;
+    uint64_t value;
+    if (total <= range) {
+        const uint64_t limit = range - range % total;
+        do value = next_random(r);
+        while (value >= limit);
+    } else {
+        const uint64_t wide = range * range, limit = wide - wide % total;
+        do value = ((uint64_t)next_random(r) << 31) | next_random(r);
+        while (value >= limit);
+    }
+    return value % total;
+}
+
 // One draw from the pooled observations held by the sum tree: the point whose
 // block of positions contains a random position, the points' observations laid
 // out one after the other. Without replacement the drawn observation is taken
 // out of every entry on its path. Returns the point's index.
-static inline uint64_t draw_point(uint32_t* count_tree, uint64_t size, bool remove) {
-    const uint32_t total = count_tree[1];
-    uint64_t element_position;
-    if ((uint64_t)total <= (uint64_t)RAND_MAX + 1) {
-        element_position = (uint32_t)rand() % total;
-    } else {
-        // rand() alone cannot reach every position of a pool this large.
-        uint64_t wide = ((uint64_t)(uint32_t)rand() << 31) | (uint32_t)rand();
-        element_position = wide % total;
-    }
+static inline uint64_t draw_point(uint32_t* count_tree, uint64_t size, bool remove,
+                                  RandomSource* random) {
+    uint64_t element_position = uniform_below(random, count_tree[1]);
     uint64_t element_index = 1;
     while (element_index < size) {
         if (remove) count_tree[element_index]--;
@@ -642,15 +689,15 @@ static int build_count_tree(const Data* s, uint32_t* count_tree, uint64_t size) 
 
 // Draws `draws` observations into column p of `table`.
 static int draw_column(const Data* s, uint32_t* count_tree, uint64_t size, uint64_t draws,
-                       bool remove, uint32_t* table, uint64_t p) {
+                       bool remove, uint32_t* table, uint64_t p, RandomSource* random) {
     for (uint64_t t = 0; t < draws; t++) {
         if (interrupted_at(t)) return 1;
-        table[draw_point(count_tree, size, remove) * s->samples + p]++;
+        table[draw_point(count_tree, size, remove, random) * s->samples + p]++;
     }
     return 0;
 }
 
-int generate_permutations(Data* s, bool draw_samples) {
+int generate_permutations(Data* s, bool draw_samples, RandomSource* random) {
     const uint64_t n = s->n, samples = s->samples;
     // The tree's counters are 32-bit: a larger pool cannot be drawn from.
     if (s->size_x + s->size_y > UINT32_MAX) {
@@ -674,13 +721,13 @@ int generate_permutations(Data* s, bool draw_samples) {
     const bool remove = !draw_samples;
     for (uint64_t p = 1; p < samples; p++) {
         if (PyErr_CheckSignals() != 0 || ((p == 1 || remove) && build_count_tree(s, count_tree, size)) ||
-            draw_column(s, count_tree, size, s->size_x, remove, s->counts_x, p)) {
+            draw_column(s, count_tree, size, s->size_x, remove, s->counts_x, p, random)) {
             free(count_tree);
             return 1;
         }
         if (remove) {
             for (uint64_t i = 0; i < n; i++) s->counts_y[i * samples + p] = count_tree[size + i];
-        } else if (draw_column(s, count_tree, size, s->size_y, false, s->counts_y, p)) {
+        } else if (draw_column(s, count_tree, size, s->size_y, false, s->counts_y, p, random)) {
             free(count_tree);
             return 1;
         }
@@ -721,13 +768,13 @@ int load_avx2_data(Data* s) {
 }
 
 void free_data(Data* s, Options* options) {
-    (void)options;
     free(s->data);
     free(s->counts_x);
     free(s->counts_y);
     free(s->avx512_data);
     free(s->folded);
     free(s->origin);
+    if (options->cancel.obj) PyBuffer_Release(&options->cancel);
 }
 
 // With one labelling, each point's two multiplicities fold into one signed
@@ -865,12 +912,13 @@ int choose_scan(const Data* s, Options* options, const char* forced) {
     return 0;
 }
 
-// Parses the call's arguments over the option defaults. Two keywords follow
-// the core list: `seed`, when given, reseeds the libc generator that draws
-// the permutation samples, and `details` asks for a dict result.
+// Parses the call's arguments over the option defaults. Three keywords
+// follow the core list: `seed`, when given, starts a generator of the call's
+// own for the permutation samples; `details` asks for a dict result; `cancel`
+// is a flag another thread may set to stop the computation.
 static int parse_arguments(Options* options, PyObject* args, PyObject* kwargs, PyObject** data,
                            PyObject** data2, PyObject** counts_x, PyObject** counts_y,
-                           bool* debug, PyObject** seed) {
+                           bool* debug, PyObject** seed, PyObject** cancel) {
     static const char* kwlist[] = {"",
                                    "cdf",
                                    "counts_rvs",
@@ -885,16 +933,23 @@ static int parse_arguments(Options* options, PyObject* args, PyObject* kwargs, P
                                    "debug",
                                    "seed",
                                    "details",
+                                   "cancel",
                                    NULL};
     int n_jobs = 1, permutation_samples = 0;
     unsigned char binomial = 0, max_alpha_beta = 1, scale_result = 0, deduplicate = 1, draw = 0,
                   debug_flag = 0, details = 0;
-    *data = *data2 = *counts_x = *counts_y = *seed = NULL;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOiibbbbbbOb", const_cast<char**>(kwlist), data,
+    *data = *data2 = *counts_x = *counts_y = *seed = *cancel = NULL;
+    options->cancel.obj = NULL;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOiibbbbbbObO", const_cast<char**>(kwlist), data,
                                      data2, counts_x, counts_y, &n_jobs, &permutation_samples,
                                      &binomial, &max_alpha_beta, &scale_result, &deduplicate, &draw,
-                                     &debug_flag, seed, &details)) {
+                                     &debug_flag, seed, &details, cancel)) {
         return 1;
+    }
+    if (*cancel == Py_None) *cancel = NULL;
+    if (*cancel && !PyObject_CheckBuffer(*cancel)) {
+        raise_error(PyExc_TypeError, "cancel should be a writable buffer such as bytearray(1)");
+        return 3;
     }
     // Negative values would wrap to huge unsigned thread and sample counts.
     if (n_jobs < 1) {
@@ -918,8 +973,10 @@ static int parse_arguments(Options* options, PyObject* args, PyObject* kwargs, P
     return 0;
 }
 
-// Reseeds the generator when a seed was passed (None means "do not reseed").
-static int apply_seed(PyObject* seed) {
+// Chooses the source of the permutation draws: the process-wide rand()
+// sequence, or the call's own generator when a seed was passed.
+static int apply_seed(PyObject* seed, RandomSource* random) {
+    random->own = false;
     if (!seed || seed == Py_None) return 0;
     unsigned long long value = PyLong_Check(seed) ? PyLong_AsUnsignedLongLong(seed) : (unsigned long long)-1;
     if (PyErr_Occurred() || value > UINT32_MAX) {
@@ -927,7 +984,7 @@ static int apply_seed(PyObject* seed) {
         raise_error(PyExc_ValueError, "seed should be None or an integer from 0 to 4294967295");
         return 3;
     }
-    srand((unsigned int)value);
+    seed_random(random, (uint32_t)value);
     return 0;
 }
 
@@ -981,15 +1038,16 @@ static int load_coordinates(Data* s, PyObject* data, PyObject* data2) {
 }
 
 int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool skip_samples) {
-    PyObject *data, *data2, *counts_x, *counts_y, *seed;
+    PyObject *data, *data2, *counts_x, *counts_y, *seed, *cancel;
     bool debug;
+    RandomSource random;
     int status = parse_arguments(options, args, kwargs, &data, &data2, &counts_x, &counts_y,
-                                 &debug, &seed);
+                                 &debug, &seed, &cancel);
     if (status) return status;
     if (debug) enable_debug();
     if ((status = check_processor())) return status;
     if ((status = validate_inputs(data, data2, counts_x, counts_y))) return status;
-    if ((status = apply_seed(seed))) return status;
+    if ((status = apply_seed(seed, &random))) return status;
 
     uint64_t n1, n2;
     load_shapes(s, data, data2, &n1, &n2);
@@ -1027,7 +1085,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
         return 70 + status;
     }
     if (options->permutation_significance != 0 && !skip_samples &&
-        (status = generate_permutations(s, options->draw_samples))) {
+        (status = generate_permutations(s, options->draw_samples, &random))) {
         free_data(s, options);
         return 80 + status;
     }
@@ -1043,6 +1101,18 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
     if (options->scan != SCAN_LANES && options->scan != SCAN_PACKED && options->scan != SCAN_HASHED) {
         free(s->folded);
         s->folded = NULL;
+    }
+    // The flag is held until free_data, so that it cannot move or vanish
+    // while the workers read it.
+    if (cancel && PyObject_GetBuffer(cancel, &options->cancel, PyBUF_WRITABLE) != 0) {
+        options->cancel.obj = NULL;
+        free_data(s, options);
+        return 3;
+    }
+    if (cancel && options->cancel.len < 1) {
+        free_data(s, options);
+        raise_error(PyExc_ValueError, "cancel should hold at least one byte");
+        return 3;
     }
     return 0;
 }

@@ -62,7 +62,23 @@ struct Options {
     bool draw_samples;                     // draw_samples
     bool details;  // return a dict that also holds the two directional maxima
     ScanPath scan;  // chosen by the loader once the data set is known
+    // The caller's cancellation flag (`cancel`): a writable buffer whose first
+    // byte stops the computation once it is nonzero. obj is null when none
+    // was given; free_data releases it.
+    Py_buffer cancel;
 };
+
+// The source of the permutation draws. Without a seed the draws continue
+// libc's process-wide rand() sequence; with one, the call draws from a
+// generator of its own that yields what rand() yields after srand(seed) in
+// the GNU C library, and leaves the process-wide generator alone.
+struct RandomSource {
+    bool own;
+    int32_t table[31];
+    int front, rear;
+};
+void seed_random(RandomSource* r, uint32_t seed);
+uint32_t next_random(RandomSource* r);  // 31 random bits
 
 [[nodiscard]] int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs,
                             bool skip_samples);
@@ -78,7 +94,7 @@ template <typename T>
 [[nodiscard]] int load_counts_x(Data* s, PyObject* counts_x, uint64_t n1, uint64_t n2);
 [[nodiscard]] int load_counts_y(Data* s, PyObject* counts_y, uint64_t n1, uint64_t n2);
 [[nodiscard]] int deduplicate_data(Data* s);
-[[nodiscard]] int generate_permutations(Data* s, bool draw_samples);
+[[nodiscard]] int generate_permutations(Data* s, bool draw_samples, RandomSource* random);
 [[nodiscard]] int load_avx512_data(Data* s);
 [[nodiscard]] int load_avx2_data(Data* s);
 [[nodiscard]] int load_folded_weights(Data* s);

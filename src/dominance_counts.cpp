@@ -61,7 +61,6 @@ struct DominanceCall {
     const Data* s;
     const DominancePlan* plan;
     SignificanceRuntime* significance;
-    int columns;          // C
     int labellings;       // per chunk: C when folded, C / 2 otherwise
     bool folded;
     uint64_t first_labelling;  // the block of labellings [first, end) to run
@@ -555,16 +554,32 @@ static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratc
     for (uint64_t p = 0; p < plan->n; p++) {
         for (int c = 0; c < C; c++) totals[c] += scratch->values[p * C + c];
     }
+    // Each phase counts one unit of progress per point.
     ChunkPhase job = {call, chunk, scratch, 0, totals};
-    if (plan->d >= 1) run_parallel(std::min<uint32_t>(scratch->threads, (uint32_t)plan->d), chunk_phase_part<C>, &job);
+    if (plan->d >= 1) {
+        run_parallel(std::min<uint32_t>(scratch->threads, (uint32_t)plan->d), chunk_phase_part<C>, &job);
+        progress_add(plan->n);
+    }
     if (!keep_running()) return;
     job.phase = 1;
-    if (plan->d >= 2) run_parallel(scratch->threads, chunk_phase_part<C>, &job);
+    if (plan->d >= 2) {
+        run_parallel(scratch->threads, chunk_phase_part<C>, &job);
+        progress_add(plan->n);
+    }
     if (!keep_running()) return;
-    if (plan->d == 3) below_in_three<C>(plan, scratch->values, scratch->sums, scratch);
+    if (plan->d == 3) {
+        below_in_three<C>(plan, scratch->values, scratch->sums, scratch);
+        progress_add(plan->n);
+    }
     if (!keep_running()) return;
     job.phase = 2;
     run_parallel(scratch->threads, chunk_phase_part<C>, &job);
+    progress_add(plan->n);
+}
+
+// The units of progress of one call: a point per phase per chunk.
+static inline uint64_t progress_units(const DominanceCall* call) {
+    return call->chunks * (call->plan->d + 1) * call->plan->n;
 }
 
 // Worker w of several runs chunks w, w + workers, ... with one thread each.
@@ -629,9 +644,9 @@ static_assert(DOMINANCE_BLOCK % CHUNK_COLUMNS == 0, "a block must hold whole chu
 template <int C>
 static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) {
     const Data* s = call->s;
-    call->columns = C;
     call->labellings = call->folded ? C : C / 2;
     call->chunks = (call->end_labelling - call->first_labelling + call->labellings - 1) / call->labellings;
+    progress_start(progress_units(call));
     // Chunks side by side when there are enough of them, else the threads
     // share each chunk's phases.
     call->workers = (uint32_t)std::min<uint64_t>(threads, call->chunks);

@@ -53,6 +53,8 @@ struct TestResult {
     uint64_t location_orthant;
     bool location_positive;
     bool location_in_y;
+    double* null_distribution;  // with details: the resampled labellings'
+                                // statistics, scaled like value; owned here
 };
 
 // One point's orthant around the current corner, for the sparse kernel.
@@ -211,6 +213,7 @@ static void* folded_kernel(Task* t, GroupScan scan, int group) {
         uint64_t corners[MAX_CORNER_GROUP];
         for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
         if (!scan(corners, t, counters, max_alpha)) break;
+        progress_add(std::min<uint64_t>(group, t->to - i));
     }
     free(counters);
     return max_alpha;
@@ -318,6 +321,7 @@ static void* labellings_kernel(Task* t) {
         uint64_t corners[MAX_LABELLING_GROUP];
         for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
         if (!scan_corners_labellings<BLOCKS>(corners, group, t, row_weight, differences, max_alpha)) break;
+        progress_add(std::min<uint64_t>(group, t->to - i));
     }
     free(row_weight);
     free(differences);
@@ -378,6 +382,7 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
         if (t->options->calculate_binomial_significance) {
             significance_push(i, x_cap_ortant, &t->runtime->significance, s);
         }
+        progress_add(1);
     }
     free(x_cap_ortant);
     free(y_cap_ortant);
@@ -461,6 +466,7 @@ static KERNEL_TARGET void sparse_scan_folded(Task* t, uint64_t* keys, int64_t* s
             keys[touched[u]] = EMPTY;
         }
         if (abandoned) break;
+        progress_add(1);
     }
 }
 
@@ -576,6 +582,7 @@ static KERNEL_TARGET void* sparse_kernel(Task* t) {
             significance_add(significance, 0, i_count * zeros);
             pthread_mutex_unlock(&significance->mutex);
         }
+        progress_add(1);
     }
     free(x_cap_ortant);
     free(y_cap_ortant);
@@ -649,6 +656,7 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r, uint64_t from
         return NULL;
     }
     void* (*kernel)(void*) = scan_entry(options->scan);
+    progress_start(d->n);
     bool error = false;
     uint32_t started = 0;
     for (; started < T; started++) {
@@ -715,8 +723,19 @@ static int finish_test(TestResult* res, const Data* d, const Options* options, c
     res->location_orthant = where[1];
     res->location_positive = where[2] != 0;
     res->location_in_y = in_y;
-    if (options->scale_result) {
-        res->value = res->value * sqrt(((double)d->size_x + (double)d->size_y) / xy);
+    const double scale = options->scale_result ? sqrt(((double)d->size_x + (double)d->size_y) / xy) : 1.0;
+    if (options->scale_result) res->value = res->value * scale;
+    res->null_distribution = NULL;
+    if (options->details && samples > 1) {
+        res->null_distribution = (double*)malloc((samples - 1) * sizeof(double));
+        if (!res->null_distribution) {
+            report_worker_error("out of memory error - run_test[null_distribution]");
+            return 1;
+        }
+        for (uint64_t k = 1; k < samples; k++) {
+            const double raw = combine_alpha_beta(alphas_append_betas[k], alphas_append_betas[samples + k], options);
+            res->null_distribution[k - 1] = options->scale_result ? raw / xy * scale : raw / xy;
+        }
     }
     if (samples < 2) {
         res->permutation_significance = -1.0;
@@ -731,7 +750,11 @@ static int finish_test(TestResult* res, const Data* d, const Options* options, c
     res->binomial_significance = -1.0;
     if (significance) {
         res->binomial_significance = significance_finalize(D, d, options, significance);
-        if (res->binomial_significance == -1.0) return 1;
+        if (res->binomial_significance == -1.0) {
+            free(res->null_distribution);
+            res->null_distribution = NULL;
+            return 1;
+        }
     }
     return 0;
 }
@@ -750,16 +773,17 @@ int run_test(TestResult* res, const Data* d, Options* options) {
     return status;
 }
 
-// Only clears the flag: the kernels and significance workers stop at their
-// next poll and the call reports the interruption.
+// Only clears the flag: the kernels and significance workers of the
+// main thread's call stop at their next poll and the call reports the
+// interruption.
 void intHandler(int dummy) {
     (void)dummy;
     set_keep_running(0);
 }
 
-// Computations share keepRunning, error_buffer and the signal handlers, so
-// calls from several interpreter threads take turns. The lock is taken only
-// after the interpreter lock is released, so a waiting call never blocks the
+// Computations share error_buffer and the stop sources, so calls from several
+// interpreter threads take turns. The lock is taken only after the
+// interpreter lock is released, so a waiting call never blocks the
 // interpreter.
 static pthread_mutex_t computation_mutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -768,12 +792,24 @@ static pthread_mutex_t computation_mutex = PTHREAD_MUTEX_INITIALIZER;
 // statistic is reached: the corner's row and its array, the orthant's bits
 // (set where the orthant lies strictly below the corner), the sign of the
 // difference of shares (+1 when the first sample's share is the larger) and
-// which sample's corners reach it.
-static PyObject* details_dict(const TestResult* res, const Options* options, uint64_t rvs_rows) {
+// which sample's corners reach it; with resampled labellings, their
+// statistics as "null_distribution".
+static PyObject* details_dict(const TestResult* res, const Options* options, uint64_t rvs_rows,
+                              uint64_t resampled) {
     PyObject* dict = Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:s}", "statistic", res->value, "statistic_x",
                                    res->statistic_x, "statistic_y", res->statistic_y, "binomial_significance",
                                    res->binomial_significance, "permutation_significance",
                                    res->permutation_significance, "scan", scan_path_names[options->scan]);
+    if (dict && res->null_distribution) {
+        PyObject* null = PyList_New((Py_ssize_t)resampled);
+        for (uint64_t k = 0; null && k < resampled; k++) {
+            PyObject* value = PyFloat_FromDouble(res->null_distribution[k]);
+            if (!value) Py_CLEAR(null);
+            else PyList_SET_ITEM(null, (Py_ssize_t)k, value);
+        }
+        if (!null || PyDict_SetItemString(dict, "null_distribution", null) != 0) Py_CLEAR(dict);
+        Py_XDECREF(null);
+    }
     if (!dict || res->location_row == UINT64_MAX) return dict;
     const bool in_rvs = res->location_row < rvs_rows;
     PyObject* location =
@@ -791,35 +827,87 @@ static PyObject* details_dict(const TestResult* res, const Options* options, uin
     return dict;
 }
 
+// The interpreter runs signal handlers only on its main thread; only calls
+// made there take SIGINT and SIGALRM for themselves.
+static unsigned long main_thread_ident;
+
+// A child forked while another thread computes inherits the locks in the
+// state that thread left them; the child starts afresh instead, on the
+// thread that forked, which the interpreter makes its main thread.
+static void reset_after_fork() {
+    pthread_mutex_init(&computation_mutex, NULL);
+    reset_common_state_after_fork();
+    main_thread_ident = PyThread_get_thread_ident();
+}
+
+// Puts back the handlers that install_signal_handlers replaced.
+struct SavedHandlers {
+    void (*sigint)(int);
+    void (*sigalrm)(int);
+};
+
+static void restore_signal_handlers(const SavedHandlers* saved) {
+    signal(SIGALRM, saved->sigalrm);
+    signal(SIGINT, saved->sigint);
+}
+
+// Installs intHandler for the main thread's call, with the interpreter lock
+// still held. A signal that came before the installation was recorded by the
+// interpreter, so the signals it holds are run before and after: a signal at
+// any moment ends the call, with the interpreter's exception up to here and
+// "Interrupted by signal" from here on. Returns -1 with that exception set.
+static int install_signal_handlers(SavedHandlers* saved) {
+    if (PyErr_CheckSignals() != 0) return -1;
+    set_keep_running(1);
+    saved->sigint = signal(SIGINT, intHandler);
+    saved->sigalrm = signal(SIGALRM, intHandler);
+    if (PyErr_CheckSignals() != 0) {
+        restore_signal_handlers(saved);
+        return -1;
+    }
+    return 0;
+}
+
 static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs) {
     (void)self;
     Data d;
     Options options;
     TestResult res;
     if (load_data(&d, &options, args, kwargs, false) != 0) return NULL;
+    const bool on_main_thread = PyThread_get_thread_ident() == main_thread_ident;
+    SavedHandlers saved = {SIG_DFL, SIG_DFL};
+    if (on_main_thread && install_signal_handlers(&saved) != 0) {
+        free_data(&d, &options);
+        return NULL;
+    }
+    unsigned char* cancel = options.cancel.obj ? (unsigned char*)options.cancel.buf : NULL;
 
     int status;
-    bool interrupted;
+    bool interrupted, cancelled;
     char message[ERROR_BUFFER_SIZE];
     Py_BEGIN_ALLOW_THREADS;
     pthread_mutex_lock(&computation_mutex);
-    set_keep_running(1);
+    stop_sources = {on_main_thread ? &keepRunning : NULL, cancel};
     reset_worker_error();
-    void (*sigint)(int) = signal(SIGINT, intHandler);
-    void (*sigalrm)(int) = signal(SIGALRM, intHandler);
     status = run_test(&res, &d, &options);
-    signal(SIGALRM, sigalrm);
-    signal(SIGINT, sigint);
-    interrupted = !keep_running();
+    interrupted = on_main_thread && !__atomic_load_n(&keepRunning, __ATOMIC_RELAXED);
+    cancelled = flag_cancelled(cancel);
+    stop_sources = {NULL, NULL};
     read_error_message(message);
     pthread_mutex_unlock(&computation_mutex);
+    if (on_main_thread) restore_signal_handlers(&saved);
     Py_END_ALLOW_THREADS;
 
-    const uint64_t rvs_rows = d.rvs_rows;
+    const uint64_t rvs_rows = d.rvs_rows, resampled = d.samples - 1;
     free_data(&d, &options);
-    if (interrupted) {
-        store_error_message("Interrupted by signal");
-        PyErr_SetString(PyExc_RuntimeError, "Interrupted by signal");
+    if (status == 0 && (interrupted || cancelled || !options.details)) {
+        free(res.null_distribution);
+        res.null_distribution = NULL;
+    }
+    if (interrupted || cancelled) {
+        const char* reason = interrupted ? "Interrupted by signal" : "Cancelled by the caller";
+        store_error_message(reason);
+        PyErr_SetString(PyExc_RuntimeError, reason);
         return NULL;
     }
     if (status != 0) {
@@ -828,7 +916,11 @@ static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs)
     }
     const bool binomial = options.calculate_binomial_significance;
     const bool permutation = options.permutation_significance != 0;
-    if (options.details) return details_dict(&res, &options, rvs_rows);
+    if (options.details) {
+        PyObject* dict = details_dict(&res, &options, rvs_rows, resampled);
+        free(res.null_distribution);
+        return dict;
+    }
     if (binomial && permutation) {
         return Py_BuildValue("(d,d,d)", res.value, res.binomial_significance, res.permutation_significance);
     }
@@ -960,23 +1052,26 @@ static int histogram_arrays(const SignificanceRuntime* r, PyObject** keys, PyObj
 // Runs `body` with the interpreter lock released and the computation lock
 // held, as the test call does, but without signal handlers: these calls are
 // made from the threads of a cluster's workers, where cancellation comes
-// from the cluster. Raises the failure, if any, once the lock is back.
+// from the cluster, or from the prepared call's `cancel` flag. Raises the
+// failure, if any, once the lock is back.
 template <typename Body>
-static int run_unlocked(Body body) {
+static int run_unlocked(const Options* options, Body body) {
+    unsigned char* cancel = options->cancel.obj ? (unsigned char*)options->cancel.buf : NULL;
     int status;
-    bool interrupted;
+    bool cancelled;
     char message[ERROR_BUFFER_SIZE];
     Py_BEGIN_ALLOW_THREADS;
     pthread_mutex_lock(&computation_mutex);
-    set_keep_running(1);
+    stop_sources = {NULL, cancel};
     reset_worker_error();
     status = body();
-    interrupted = !keep_running();
+    cancelled = flag_cancelled(cancel);
+    stop_sources = {NULL, NULL};
     read_error_message(message);
     pthread_mutex_unlock(&computation_mutex);
     Py_END_ALLOW_THREADS;
-    if (interrupted) {
-        PyErr_SetString(PyExc_RuntimeError, "Interrupted by signal");
+    if (cancelled) {
+        PyErr_SetString(PyExc_RuntimeError, "Cancelled by the caller");
         return 1;
     }
     if (status != 0) {
@@ -1016,7 +1111,7 @@ static PyObject* tessarin_partial(PyObject* self, PyObject* args, PyObject* kwar
     Runtime runtime;
     if (binomial) init_runtime(&runtime);
     uint64_t* maxima = NULL;
-    int status = run_unlocked([&]() {
+    int status = run_unlocked(&options, [&]() {
         maxima = run_workers(&options, &p->d, &runtime, first, end);
         if (maxima && binomial && runtime.significance.failed) {
             report_worker_error("out of memory error - significance_push[m_t]");
@@ -1161,15 +1256,49 @@ static PyObject* tessarin_finish(PyObject* self, PyObject* args, PyObject* kwarg
         for (uint64_t k = 0; k < array_length(arrays[1]); k++) significance_add(&runtime.significance, keys[k], weights[k]);
     }
     const uint64_t* maxima = array_words(arrays[0]);
-    const int status = run_unlocked(
-        [&]() { return finish_test(&res, &p->d, &options, maxima, binomial ? &runtime.significance : NULL); });
+    // What test returns with details=True, the null distribution included.
+    options.details = true;
+    const int status = run_unlocked(&options, [&]() {
+        return finish_test(&res, &p->d, &options, maxima, binomial ? &runtime.significance : NULL);
+    });
     if (binomial) significance_clear_runtime(&runtime.significance);
     release_arrays(arrays);
-    return status == 0 ? details_dict(&res, &options, p->d.rvs_rows) : NULL;
+    if (status != 0) return NULL;
+    PyObject* dict = details_dict(&res, &options, p->d.rvs_rows, p->d.samples - 1);
+    free(res.null_distribution);
+    return dict;
+}
+
+// cancel(flag): sets the first byte of a writable buffer, such as
+// bytearray(1), that was or will be passed to test() as `cancel`, so that the
+// computation stops at its next poll. Safe to call from any thread while the
+// computation runs.
+static PyObject* tessarin_cancel(PyObject* self, PyObject* flag) {
+    (void)self;
+    Py_buffer view;
+    if (PyObject_GetBuffer(flag, &view, PyBUF_WRITABLE) != 0) return NULL;
+    if (view.len > 0) __atomic_store_n((unsigned char*)view.buf, 1, __ATOMIC_RELAXED);
+    PyBuffer_Release(&view);
+    if (view.len < 1) {
+        PyErr_SetString(PyExc_ValueError, "cancel flag should hold at least one byte");
+        return NULL;
+    }
+    Py_RETURN_NONE;
+}
+
+// The units of work done and to do by the running computation (or by the
+// last one): any thread may ask while a computation runs without the
+// interpreter lock.
+static PyObject* tessarin_progress(PyObject* self, PyObject* args) {
+    (void)self;
+    (void)args;
+    return Py_BuildValue("(KK)", (unsigned long long)progress_done(), (unsigned long long)progress_total());
 }
 
 static PyMethodDef TessarinMethods[] = {
     {"test", (PyCFunction)(void (*)(void))tessarin_test, METH_VARARGS | METH_KEYWORDS, "Run tessarin test"},
+    {"cancel", tessarin_cancel, METH_O, "Cancel the computations given this flag"},
+    {"progress", tessarin_progress, METH_NOARGS, "Units of work done and to do by the running computation"},
     {"prepare", (PyCFunction)(void (*)(void))tessarin_prepare, METH_VARARGS | METH_KEYWORDS,
      "Load a data set for partial computations; takes the arguments of test"},
     {"describe", (PyCFunction)tessarin_describe, METH_O,
@@ -1190,6 +1319,22 @@ static struct PyModuleDef tessarinmodule = {PyModuleDef_HEAD_INIT, "MODULE_NAME"
 PyMODINIT_FUNC TESSARIN_INIT_NAME(TESSARIN_MODULE)(void) {
     // The NumPy C API was imported while the library was loaded; a failure
     // left its ImportError set.
+    if (PyErr_Occurred()) return NULL;
+    static bool fork_handler_installed = false;
+    if (!fork_handler_installed) {
+        if (pthread_atfork(NULL, NULL, reset_after_fork) != 0) {
+            PyErr_SetString(PyExc_ImportError, "could not register the fork handler");
+            return NULL;
+        }
+        fork_handler_installed = true;
+    }
+    PyObject* threading = PyImport_ImportModule("threading");
+    PyObject* main_thread = threading ? PyObject_CallMethod(threading, "main_thread", NULL) : NULL;
+    PyObject* ident = main_thread ? PyObject_GetAttrString(main_thread, "ident") : NULL;
+    main_thread_ident = ident ? PyLong_AsUnsignedLong(ident) : 0;
+    Py_XDECREF(ident);
+    Py_XDECREF(main_thread);
+    Py_XDECREF(threading);
     if (PyErr_Occurred()) return NULL;
     // This file's own view of the NumPy C API, for the partial results.
     if (_import_array() < 0) return NULL;

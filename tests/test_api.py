@@ -1,4 +1,5 @@
 """The friendly interface: conversion, validation, result fields, dispatch."""
+import fractions
 import importlib
 import os
 import subprocess
@@ -95,6 +96,45 @@ class TestConversion:
         expected = oracle.statistic(ranks[:3, None], ranks[3:, None])
         assert tessarin.ks_2samp(x, y).statistic == expected
 
+    @pytest.mark.parametrize("x, y", [
+        ([1 + np.longdouble(2)**-60, 1 + 3 * np.longdouble(2)**-60, 1], [1 + np.longdouble(2)**-59, 1]),
+        (np.array([2**62 + 1, 2**62 + 3], np.longdouble), np.array([2**62 + 2, 2**62 + 3])),
+        (np.array([2**53 + 1, 2**60 + 1, 3]), np.array([2.0**53, 2.0**60, 3.0])),
+        (np.array([2**70 + 1, 2**70 - 1, 5], dtype=object), np.array([2**70, 5], dtype=object)),
+        (np.array([2**70 + 1, 2**1100], dtype=object), np.array([2.0**70, 1e300])),
+        (np.array([2**64 - 1], np.uint64), np.array([2.0**64, 1.5])),
+    ], ids=["longdouble", "longdouble-int64", "int64-float", "big-ints", "big-ints-float", "uint64-float"])
+    def test_no_rounding_to_float64(self, x, y):
+        # The oracle sees exact ranks: Python compares ints, floats and
+        # fractions exactly.
+        x, y = (np.array(a, dtype=np.asarray(a).dtype) for a in (x, y))
+        def exact(v):
+            return fractions.Fraction(*v.as_integer_ratio()) if isinstance(v, np.floating) else v
+        values = [exact(v) for v in list(x) + list(y)]
+        order = sorted(set(values))
+        ranks = np.array([order.index(v) for v in values]).reshape(-1, 1)
+        expected = oracle.statistic(ranks[:len(x)], ranks[len(x):])
+        assert tessarin.ks_2samp(x, y).statistic == expected
+        assert tessarin.ks_2samp(y, x).statistic == expected
+
+    @pytest.mark.parametrize("dtype", [np.bool_, np.int8, np.uint8, np.int16, np.uint16, np.int32,
+                                       np.uint32, np.int64, np.uint64, np.float64, object])
+    def test_zero_dimensions(self, dtype):
+        assert tessarin.ks_2samp(np.zeros((3, 0), dtype), np.zeros((2, 0), dtype)).statistic == 0.0
+
+    def test_unaligned_input(self):
+        x, y = samples(11)
+        raw = np.zeros(x.size * 8 + 1, np.uint8)
+        unaligned = raw[1:].view(np.float64).reshape(x.shape)
+        unaligned[...] = x
+        assert not unaligned.flags.aligned
+        assert tessarin.ks_2samp(unaligned, y).statistic == tessarin.ks_2samp(x, y).statistic
+
+    def test_options_in_any_case_and_numpy_booleans(self):
+        expected = tessarin.ks_2samp([0, 1], [1, 2], scale=True, binomial=True)
+        assert tessarin.ks_2samp([0, 1], [1, 2], scale=np.True_, binomial=np.bool_(True),
+                                 kernel=" PORTABLE ") == expected
+
     @pytest.mark.parametrize("call, error, text", [
         (lambda: tessarin.ks_2samp([], [1]), ValueError, "x is empty"),
         (lambda: tessarin.ks_2samp([1, np.nan], [1]), ValueError, "x contains NaN"),
@@ -114,6 +154,11 @@ class TestConversion:
         (lambda: tessarin.ks_2samp([1], [2], n_jobs=0), ValueError, "n_jobs"),
         (lambda: tessarin.ks_2samp([1], [2], permutations=5, seed=-1), ValueError, "seed"),
         (lambda: tessarin.ks_2samp([1], [2], kernel="sse"), ValueError, "kernel"),
+        (lambda: tessarin.ks_2samp([1], [2], scale="False"), TypeError, "scale must be True or False"),
+        (lambda: tessarin.ks_2samp([1], [2], binomial="no"), TypeError, "binomial must be True or False"),
+        (lambda: tessarin.ks_2samp([1], [2], binomial=1), TypeError, "binomial must be True or False"),
+        (lambda: tessarin.ks_2samp([1], [2], cancel=bytearray(1)), TypeError, "cancel must be a CancelToken"),
+        (lambda: tessarin.ks_2samp([1], [{}]), TypeError, "y must hold real numbers"),
     ])
     def test_bad_input_names_the_argument(self, call, error, text):
         with pytest.raises(error, match=text):

@@ -130,13 +130,13 @@ def test_large_samples_truncated_tails(probe):
         pytest.approx(expected, rel=1e-9)
 
 
-def test_n_jobs_do_not_change_result(module):
-    rvs, cdf, kwargs = DATA_SETS["d4-weighted"]
-    results = [module.test(rvs, cdf, binomial_significance=True, n_jobs=k, **kwargs)
-               for k in range(1, 9)]
-    for value, p in results[1:]:
-        assert value == results[0][0]
-        assert p == pytest.approx(results[0][1], rel=1e-12)
+def test_thread_count_and_run_do_not_change_result(module):
+    # Entries are evaluated by whichever thread takes their job, but their
+    # terms are added in key order: the value is the same to the last bit.
+    rvs, cdf, kwargs = data_set(8, 300, 260, 3)
+    results = {(jobs, run): module.test(rvs, cdf, binomial_significance=True, n_jobs=jobs)
+               for jobs in (1, 2, 4) for run in range(3)}
+    assert len(set(results.values())) == 1
 
 
 def dense_and_sparse_cases():
@@ -187,3 +187,93 @@ def test_corner_weight_beyond_32_bits(module):
     merged = module.test(*args, deduplicate_data=True, **kwargs)
     separate = module.test(*args, deduplicate_data=False, **kwargs)
     assert merged == separate
+
+
+def close(fast, reference, rel, floor):
+    return abs(fast - reference) <= rel * abs(reference) + floor
+
+
+def exceedance_cases(regime, count=40):
+    """(c, size_x, size_y, raw) drawn for one regime of sizes and reach."""
+    rng = np.random.default_rng(sum(map(ord, regime)))
+    cases = []
+    for _ in range(count):
+        if regime == "balanced":
+            size_x = size_y = int(rng.choice([1, 2, 7, 60, 2000, 4003]))
+        elif regime == "unbalanced":
+            size_x, size_y = (int(v) for v in rng.choice([1, 3, 40, 500, 2000, 9000], 2))
+        elif regime == "long-walk":
+            size_x, size_y = int(rng.choice([10**5, 10**6])), int(rng.choice([10**3, 10**5, 10**6]))
+        else:  # one sample far larger: the tails of Y are taken from Boost per step
+            size_x, size_y = int(rng.choice([5, 20, 60])), int(rng.choice([10**6, 10**7]))
+        u = rng.random()
+        raw = (0 if u < 0.1 else 1 if u < 0.15 else size_x * size_y if u < 0.2
+               else size_x * size_y - 1 if u < 0.25
+               # multiples of size_x put reach bounds exactly on whole counts
+               else size_x * int(rng.integers(0, size_y + 1)) if u < 0.5
+               else int(rng.random() ** 3 * size_x * size_y))
+        c = int(rng.choice([0, 1, size_x // 2, size_x - 1, size_x, rng.integers(0, size_x + 1)]))
+        cases.append((max(c, 0), size_x, size_y, raw))
+    return cases
+
+
+class TestFastEvaluation:
+    """The recurrence-based evaluation against the reference evaluation that
+    calls Boost at every step of the walk."""
+
+    @pytest.mark.parametrize("regime", ["balanced", "unbalanced", "long-walk", "lopsided"])
+    def test_exceedance_matches_reference(self, probe, regime):
+        for c, size_x, size_y, raw in exceedance_cases(regime):
+            D = raw / (size_x * size_y)
+            fast = probe.exceedance(c, size_x, size_y, D)[0]
+            reference = probe.reference_exceedance(c, size_x, size_y, D)
+            # Probabilities below 1e-300 of the second sample count as 0.
+            assert close(fast, reference, 1e-10, 1e-280), (c, size_x, size_y, raw, fast, reference)
+
+    def test_boost_called_a_few_times_per_entry(self, probe):
+        # The walk and the window come from the recurrence: a handful of Boost
+        # calls per entry where the reference makes three per step.
+        for c, size_x, size_y in [(1000, 2000, 2000), (37, 2000, 2000), (400, 900, 2500),
+                                  (5, 2000, 300)]:
+            value, calls, steps, direct = probe.exceedance(c, size_x, size_y, 0.09)
+            assert value > 0 and not direct
+            assert calls <= 6 and steps > 40, (c, size_x, size_y, calls, steps)
+        # A second sample so much larger that its window would outgrow the
+        # walk: its tails come from Boost at every step instead.
+        value, calls, steps, direct = probe.exceedance(10, 20, 10**7, 0.1)
+        assert direct and calls > 10
+        assert close(value, probe.reference_exceedance(10, 20, 10**7, 0.1), 1e-10, 0)
+
+    @pytest.mark.parametrize("seed", range(6))
+    def test_histograms_match_reference(self, probe, seed):
+        rng = np.random.default_rng(seed)
+        size_x, size_y = (int(v) for v in rng.choice([3, 50, 400, 2000], 2))
+        keys = rng.choice(size_x + 1, min(size_x + 1, 300), replace=False)
+        histogram = {int(k): int(w) for k, w in zip(keys, rng.integers(1, 10**6, len(keys)))}
+        for raw in (1, size_x * size_y // 50, size_x * size_y // 8, size_x * size_y // 2):
+            D = raw / (size_x * size_y)
+            reference = probe.reference_finalize(histogram, size_x, size_y, D)
+            # Where an exceedance rounds past 1 the reference gives NaN.
+            reference = 1.0 if math.isnan(reference) else reference
+            for n_jobs in (1, 3):
+                assert close(probe.finalize(histogram, size_x, size_y, D, n_jobs), reference,
+                             1e-10, 1e-15)
+
+    def test_exceedance_rounding_above_one(self, probe):
+        # With D = 0 and these sizes nearly every pair of counts differs: the
+        # summed probability rounds past 1, and must still give p = 1 (and
+        # weight-0 entries nothing) rather than NaN.
+        assert probe.exceedance(1000, 2000, 3, 0.0)[0] == 1.0
+        assert probe.finalize({1000: 5, 7: 0}, 2000, 3, 0.0, 2) == 1.0
+
+    def test_bit_identical_for_every_thread_count(self, probe):
+        size_x, size_y, raw = 2000, 1700, 2000 * 1700 // 20
+        rng = np.random.default_rng(3)
+        histogram = {int(k): int(w) for k, w in
+                     zip(rng.choice(size_x + 1, 900, replace=False), rng.integers(1, 50, 900))}
+        D = raw / (size_x * size_y)
+        values = {probe.finalize(histogram, size_x, size_y, D, n_jobs)
+                  for n_jobs in (1, 2, 4) for _ in range(4)}
+        assert len(values) == 1
+        value, = values
+        assert close(value, probe.reference_finalize(histogram, size_x, size_y, D), 1e-10, 1e-15)

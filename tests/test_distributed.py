@@ -101,6 +101,8 @@ class TestSameResult:
         local = tessarin.ks_2samp(x, y, **kwargs)
         remote = tessarin.ks_2samp(x, y, client=client, n_jobs=2, **kwargs)
         assert remote.binomial_pvalue == pytest.approx(local.binomial_pvalue, abs=1e-12)
+        with pytest.raises(ValueError, match="serve local calls"):
+            tessarin.ks_2samp(x, y, client=client, progress=True)
         assert remote == type(local)(**dict(local.__dict__, binomial_pvalue=remote.binomial_pvalue,
                                             pvalue=remote.pvalue))
 

@@ -1,6 +1,7 @@
 """Cutting a long computation short with SIGALRM or SIGINT, and calls from
 several interpreter threads at once."""
 import contextlib
+import multiprocessing
 import os
 import signal
 import threading
@@ -153,3 +154,130 @@ class TestConcurrentCalls:
                 assert got == want
         # Overlapping calls must not leave one another's signal handlers behind.
         assert_handlers_restored(*own_handlers)
+
+
+class BackgroundCall:
+    """A long computation on another thread, stopped through its cancel flag."""
+
+    def __init__(self, module, kernel="dense"):
+        self.flag = bytearray(1)
+        self.module, self.outcome = module, None
+        rvs, cdf = long_data(kernel)
+        self.thread = threading.Thread(target=self.run, args=(rvs, cdf), daemon=True)
+        self.thread.start()
+
+    def run(self, rvs, cdf):
+        try:
+            self.outcome = self.module.test(rvs, cdf, n_jobs=2, deduplicate_data=False, cancel=self.flag)
+        except RuntimeError as error:
+            self.outcome = error
+
+    def cancel_and_join(self, limit=1.5):
+        assert self.thread.is_alive(), f"the call ended early: {self.outcome!r}"
+        start = time.monotonic()
+        self.module.cancel(self.flag)
+        self.thread.join(10)
+        assert time.monotonic() - start < limit
+        assert str(self.outcome) == "Cancelled by the caller"
+
+
+def fork_child(module, queue):
+    queue.put(module.test(np.array([[0], [1], [2]]), np.array([[5], [6]])))
+
+
+@pytest.fixture
+def scan_of_all_pairs(monkeypatch):
+    """The general scan, so that the long data sets take seconds even in the
+    dimensions where the dominance counts would finish at once."""
+    monkeypatch.setenv("TESSARIN_SCAN", "general")
+
+
+@pytest.mark.usefixtures("scan_of_all_pairs")
+class TestOtherThreads:
+    """Calls from threads other than the main one leave the signals to the
+    process and are stopped through their cancel flag."""
+
+    def test_main_thread_keeps_its_signals(self, module, own_handlers):
+        record, seen = own_handlers
+        calls = [BackgroundCall(module), BackgroundCall(module, "sparse")]
+        time.sleep(0.3)
+        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+        deadline = time.monotonic() + 5
+        while len(seen) < 20 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        assert len(seen) >= 20 and set(seen) == {signal.SIGALRM}
+        for call in calls:
+            call.cancel_and_join()
+        assert signal.getsignal(signal.SIGALRM) is record
+        assert_computes_normally(module)
+
+    def test_flag_set_before_the_call(self, module):
+        flag = bytearray(1)
+        module.cancel(flag)
+        rvs, cdf = long_data("dense")
+        start = time.monotonic()
+        with pytest.raises(RuntimeError, match="^Cancelled by the caller$"):
+            module.test(rvs, cdf, deduplicate_data=False, cancel=flag)
+        assert time.monotonic() - start < 1.5
+
+    @pytest.mark.parametrize("flag, error", [(b"\0", BufferError), (bytearray(0), ValueError),
+                                             ("x", TypeError)])
+    def test_bad_flags(self, module, flag, error):
+        with pytest.raises(error):
+            module.test(np.array([[0]]), np.array([[1]]), cancel=flag)
+
+    @pytest.mark.skipif("libtsan" in os.environ.get("LD_PRELOAD", ""),
+                        reason="ThreadSanitizer does not start threads after a multi-threaded fork")
+    @pytest.mark.filterwarnings("ignore::DeprecationWarning")
+    def test_fork_while_another_thread_computes(self, module):
+        call = BackgroundCall(module)
+        try:
+            time.sleep(0.3)
+            context = multiprocessing.get_context("fork")
+            queue = context.Queue()
+            child = context.Process(target=fork_child, args=(module, queue))
+            child.start()
+            try:
+                assert queue.get(timeout=20) == 1.0
+            finally:
+                child.join(5)
+                if child.is_alive():
+                    child.kill()
+        finally:
+            call.cancel_and_join()
+
+
+class Alarm(Exception):
+    pass
+
+
+@pytest.mark.usefixtures("scan_of_all_pairs")
+class TestHandOver:
+    """A signal at any moment of a main-thread call, from the reading of the
+    input through the start of the computation, ends it promptly: with the
+    interpreter's exception (here the handler's own) while loading, with
+    "Interrupted by signal" after. The interval timer fires without the
+    interpreter lock, which loading holds throughout."""
+
+    @pytest.mark.parametrize("delay", [0.02, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.8, 1.0])
+    def test_signal_at_any_moment(self, module, delay):
+        def raise_alarm(signum, frame):
+            raise Alarm
+
+        previous = signal.signal(signal.SIGALRM, raise_alarm)
+        # Ranking and merging 10^6 doubles take a few tenths of a second; the
+        # scan that follows would take hours.
+        rng = np.random.default_rng(3)
+        rvs, cdf = rng.normal(size=(5 * 10**5, 1)), rng.normal(size=(5 * 10**5, 1))
+        try:
+            start = time.monotonic()
+            signal.setitimer(signal.ITIMER_REAL, delay)
+            with pytest.raises((Alarm, RuntimeError)) as info:
+                module.test(rvs, cdf)
+            assert time.monotonic() - start - delay < 1.0
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+        if info.type is RuntimeError:
+            assert str(info.value) == "Interrupted by signal"

@@ -1,4 +1,6 @@
+import ctypes
 import os
+import platform
 import subprocess
 import sys
 import textwrap
@@ -71,7 +73,7 @@ def test_seed_reproduces_labellings(probe):
     first = labellings(probe, *args, permutation_samples=20, seed=123)
     again = labellings(probe, *args, permutation_samples=20, seed=123)
     other = labellings(probe, *args, permutation_samples=20, seed=124)
-    following = labellings(probe, *args, permutation_samples=20)  # generator advanced
+    following = labellings(probe, *args, permutation_samples=20)  # the process-wide sequence
     np.testing.assert_array_equal(first[0], again[0])
     assert not np.array_equal(first[0], other[0])
     assert not np.array_equal(first[0], following[0])
@@ -215,3 +217,98 @@ def test_second_count_table_failure_releases_first(module):
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr[-500:]
     assert run.stdout.splitlines() == ["out of memory error - load_counts_y[counts_y]"] * 3
+
+
+# The pool of the draw tests: point [1] holds the first sample's one
+# observation and 649999999 of the second's, point [2] the other 850000000.
+# 2^31 mod 1.5e9 = 647483648 positions would come up twice as often if a
+# draw were taken modulo the pool without rejection.
+WIDE_POOL = ((np.array([[1]]), np.array([[1], [2]])),
+             dict(counts_rvs=np.array([1]), counts_cdf=np.array([649999999, 850000000])))
+glibc_only = pytest.mark.skipif(platform.libc_ver()[0] != "glibc",
+                                reason="compares with the GNU C library's rand()")
+
+
+def libc():
+    lib = ctypes.CDLL(None)
+    lib.srand.argtypes = [ctypes.c_uint]
+    return lib
+
+
+def uniform_below(rand, total):
+    """The draw the loader makes: rand() values of the incomplete top block
+    of 2^31 mod total values are drawn again."""
+    limit = 2**31 - 2**31 % total
+    value = rand()
+    while value >= limit:
+        value = rand()
+    return value % total
+
+
+class TestDraws:
+    def test_wide_pool_is_drawn_without_bias(self, module):
+        # A permuted labelling ties the observed statistic exactly when the
+        # first sample's observation lands on point [1]: 650000000 / 1.5e9.
+        args, kwargs = WIDE_POOL
+        _, p = module.test(*args, permutation_samples=4000, seed=1, **kwargs)
+        assert abs(p - 0.65 / 1.5) < 0.03
+
+    @glibc_only
+    @pytest.mark.parametrize("seed", [0, 1, 77, 2**32 - 1])
+    def test_seeded_draws_are_those_of_srand(self, probe, seed):
+        # Without replacement from the wide pool (where draws are rejected)
+        # and with replacement from a pool of 8 (where none ever is).
+        lib = libc()
+        small = ((np.array([[0], [1], [2]]), np.array([[3]])),
+                 dict(counts_rvs=np.array([1, 2, 0]), counts_cdf=np.array([5]), draw_samples=True))
+        for (args, kwargs), samples in ((WIDE_POOL, 200), (small, 30)):
+            cx, cy, size_x, size_y = labellings(probe, *args, permutation_samples=samples, seed=seed,
+                                                **kwargs)
+            pooled = cx[:, 0] + cy[:, 0]
+            lib.srand(seed)
+            replace = kwargs.get("draw_samples", False)
+            for p in range(1, samples):
+                left = pooled.copy()
+                for table, draws in ((cx, size_x), (cy, size_y if replace else 0)):
+                    drawn = np.zeros(len(pooled), np.int64)
+                    for _ in range(draws):
+                        position = uniform_below(lib.rand, int(left.sum()))
+                        point = int(np.searchsorted(np.cumsum(left), position, side="right"))
+                        drawn[point] += 1
+                        left[point] -= not replace
+                    if draws:
+                        np.testing.assert_array_equal(table[:, p], drawn)
+                if not replace:  # the second sample keeps what was not drawn
+                    np.testing.assert_array_equal(cy[:, p], left)
+
+    @glibc_only
+    def test_seeded_calls_leave_the_process_generator_alone(self, module):
+        lib = libc()
+        args = normal_samples(2, 15, 12, 2)
+        lib.srand(5)
+        expected = [lib.rand() for _ in range(3)]
+        lib.srand(5)
+        seeded = module.test(*args, permutation_samples=100, seed=9)
+        assert [lib.rand() for _ in range(3)] == expected
+        # Without a seed the draws continue the process-wide sequence.
+        lib.srand(9)
+        assert module.test(*args, permutation_samples=100) == seeded
+
+
+def test_ranking_out_of_memory_is_reported_like_every_allocation(module):
+    # 10^7 doubles: the 40 MB rank table fits under the limit, the 160 MB
+    # sort table does not.
+    code = textwrap.dedent(f"""
+        import resource, numpy as np, tessarin.{os.path.basename(module.__file__).split('.')[0]} as m
+        rvs = np.random.default_rng(0).normal(size=(10**7, 1))
+        vm = int(open("/proc/self/statm").read().split()[0]) * 4096
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 100 * 2**20, resource.RLIM_INFINITY))
+        for _ in range(2):
+            try:
+                m.test(rvs, rvs[:5])
+            except RuntimeError as e:
+                print(e)
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-500:]
+    assert run.stdout.splitlines() == ["out of memory error - load_ranking[order]"] * 2

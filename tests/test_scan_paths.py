@@ -225,3 +225,26 @@ class TestLocation:
         share = inside(x) - inside(y)
         assert abs(share) == pytest.approx(got["statistic"], rel=1e-12)
         assert np.sign(share) == got["location_sign"]
+
+
+class TestNullDistributionAndProgress:
+    @pytest.mark.parametrize("path,d", [("dominance", 2), ("labellings", 3), ("dense", 2), ("sparse", 6)])
+    @pytest.mark.parametrize("max_ab,scale", [(True, False), (False, True)])
+    def test_null_distribution_gives_the_permutation_significance(self, module, monkeypatch, path, d, max_ab,
+                                                                  scale):
+        rng = np.random.default_rng(d)
+        rvs, cdf = tied_points(rng, 25, d, 3), tied_points(rng, 20, d, 3)
+        got = run(module, monkeypatch, path, rvs, cdf, permutation_samples=30, seed=4, max_alpha_beta=max_ab,
+                  scale_result=scale)
+        null = np.array(got["null_distribution"])
+        assert null.shape == (30,)
+        assert (null >= got["statistic"]).sum() / 30 == got["permutation_significance"]
+        assert "null_distribution" not in run(module, monkeypatch, "general", rvs, cdf, max_alpha_beta=max_ab)
+
+    def test_progress_reaches_its_total(self, module, monkeypatch):
+        rng = np.random.default_rng(1)
+        for path, options in [("dominance", SEVERAL), ("lanes", ONE), ("hashed", ONE), ("dense", BINOMIAL)]:
+            rvs, cdf = rng.normal(size=(60, 3)), rng.normal(size=(50, 3))
+            run(module, monkeypatch, path, rvs, cdf, n_jobs=2, **options)
+            done, total = module.progress()
+            assert done == total > 0, path

@@ -38,7 +38,7 @@ def get_kernel(name=None):
     Parameters
     ----------
     name : {None, "avx512", "avx2", "portable"}
-        A build to force. None reads ``TESSARIN_KERNEL`` and, when it is unset
+        A build to force, in any case. None reads ``TESSARIN_KERNEL`` and, when it is unset
         or empty, picks the fastest build the machine can run.
 
     Raises
@@ -53,6 +53,7 @@ def get_kernel(name=None):
         source = "TESSARIN_KERNEL"
     else:
         source = "kernel"
+        name = name.strip().lower() if isinstance(name, str) else name
     if name is None:
         name = available_kernels()[0]
     elif name not in KERNELS:

@@ -75,8 +75,8 @@ def partial_task(payload, token, digest, first, end):
     module, prepared, own = _worker_prepared(token, payload)
     if own != digest:
         raise RuntimeError("this Dask worker prepared another data set than the client (the points, the "
-                           "permutation samples or the scan path differ): run the same version of tessarin, "
-                           "NumPy and the C library, and the same TESSARIN_SCAN, everywhere")
+                           "permutation samples or the scan path differ): run the same version of tessarin "
+                           "and the same TESSARIN_SCAN, everywhere")
     return module.partial(prepared, first, end, n_jobs=_worker_threads())
 
 

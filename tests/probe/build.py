@@ -16,13 +16,15 @@ SOURCES = [os.path.join(HERE, "probe.cpp")] + [
 _cache = {}
 
 
-def build_probe(tmp_path_factory):
-    if "probe" in _cache:
-        return _cache["probe"]
+def build_probe(tmp_path_factory, optimize="-O1"):
+    """The probe module, compiled once per optimisation level into a folder
+    from `tmp_path_factory.mktemp`."""
+    if optimize in _cache:
+        return _cache[optimize]
     if shutil.which("g++") is None:
         pytest.skip("g++ is not available to build the probe extension")
     out = tmp_path_factory.mktemp("probe")
-    flags = ["-O1", "-std=c++17", "-fPIC", "-DTESSARIN_MODULE=probe",
+    flags = [optimize, "-std=c++17", "-fPIC", "-DTESSARIN_MODULE=probe",
              "-DNPY_NO_DEPRECATED_API=NPY_1_7_API_VERSION",
              "-I" + sysconfig.get_paths()["include"], "-I" + np.get_include(), "-I" + SRC]
     objects = [str(out / (os.path.basename(s) + ".o")) for s in SOURCES]
@@ -35,7 +37,7 @@ def build_probe(tmp_path_factory):
     spec = importlib.util.spec_from_file_location("probe", target)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
-    _cache["probe"] = module
+    _cache[optimize] = module
     return module
 
 
