@@ -47,9 +47,14 @@ def _worker_prepared(token, payload):
         with _prepared_lock:
             if token in _prepared:
                 return _prepared[token]
-        module = get_kernel(payload["kernel"])
-        prepared = module.prepare(*payload["args"], **payload["kwargs"])
-        entry = (module, prepared, module.describe(prepared)["digest"])
+        try:
+            module = get_kernel(payload["kernel"])
+            prepared = module.prepare(*payload["args"], **payload["kwargs"])
+            entry = (module, prepared, module.describe(prepared)["digest"])
+        except BaseException:
+            with _prepared_lock:
+                _preparing.pop(token, None)
+            raise
         with _prepared_lock:
             _prepared[token] = entry
             while len(_prepared) > _KEPT:
