@@ -32,7 +32,7 @@ if [ -f /usr/include/simde/x86/avx512.h ]; then EMULATED=ON; fi
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 "$PYTHON" -m pip install -q "scikit-build-core>=0.8" "cmake>=3.18" ninja "numpy>=2" "scipy>=1.9" "pytest>=7"
 # The optional features, so that their tests run: figures, progress bars,
-# and Parquet, Feather and fast CSV reading on the command line.
-"$PYTHON" -m pip install -q "matplotlib>=3.5" "tqdm>=4.60" "pyarrow>=10"
+# Parquet, Feather and fast CSV reading on the command line, and Dask clusters.
+"$PYTHON" -m pip install -q "matplotlib>=3.5" "tqdm>=4.60" "pyarrow>=10" "dask[distributed]>=2024.1"
 "$PYTHON" -m pip install -q --no-build-isolation \
   --config-settings=cmake.define.TESSARIN_EMULATED_BUILDS="$EMULATED" .

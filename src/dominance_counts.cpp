@@ -63,6 +63,8 @@ struct DominanceCall {
     SignificanceRuntime* significance;
     int labellings;       // per chunk: C when folded, C / 2 otherwise
     bool folded;
+    uint64_t first_labelling;  // the block of labellings [first, end) to run
+    uint64_t end_labelling;
     uint64_t chunks;
     uint64_t** maxima;    // per worker: 2 x samples maxima
     DominanceScratch* scratch;
@@ -416,11 +418,11 @@ static void below_in_three(const DominancePlan* plan, const uint64_t* values, ui
 
 // The first labelling of a chunk and how many it holds.
 static inline uint64_t chunk_first(const DominanceCall* call, uint64_t chunk) {
-    return chunk * (uint64_t)call->labellings;
+    return call->first_labelling + chunk * (uint64_t)call->labellings;
 }
 
 static inline uint64_t chunk_size(const DominanceCall* call, uint64_t chunk) {
-    return std::min<uint64_t>(call->labellings, call->s->samples - chunk_first(call, chunk));
+    return std::min<uint64_t>(call->labellings, call->end_labelling - chunk_first(call, chunk));
 }
 
 // Fills the chunk's columns: the folded weight of each labelling, or its two
@@ -648,11 +650,14 @@ static bool wide_chunks_fit(const Data* s, uint32_t threads) {
     return wide <= std::max(tables, 64.0 * (1 << 20));
 }
 
+static_assert(DOMINANCE_BLOCK % CHUNK_COLUMNS == 0 && DOMINANCE_BLOCK % NARROW_CHUNK_COLUMNS == 0,
+              "a block must hold whole chunks");
+
 template <int C>
 static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) {
     const Data* s = call->s;
     call->labellings = call->folded ? C : C / 2;
-    call->chunks = (s->samples + call->labellings - 1) / call->labellings;
+    call->chunks = (call->end_labelling - call->first_labelling + call->labellings - 1) / call->labellings;
     progress_start(progress_units(call));
     // Chunks side by side when there are enough of them, else the threads
     // share each chunk's phases.
@@ -689,7 +694,12 @@ static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) 
 }
 
 int dominance_maxima(const Data* s, uint32_t threads, SignificanceRuntime* significance, uint64_t* max_alpha) {
-    if (threads == 0) return 0;
+    return dominance_block_maxima(s, threads, significance, 0, s->samples, max_alpha);
+}
+
+int dominance_block_maxima(const Data* s, uint32_t threads, SignificanceRuntime* significance, uint64_t first,
+                           uint64_t end, uint64_t* max_alpha) {
+    if (threads == 0 || first >= end) return 0;
     DominancePlan plan;
     if (!build_plan(s, &plan, threads)) {
         report_worker_error("out of memory error - dominance_maxima[plan]");
@@ -700,6 +710,8 @@ int dominance_maxima(const Data* s, uint32_t threads, SignificanceRuntime* signi
     call.s = s;
     call.plan = &plan;
     call.significance = significance;
+    call.first_labelling = first;
+    call.end_labelling = std::min(end, s->samples);
     call.folded = !significance && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
                   product <= (uint64_t)INT64_MAX;
     int status;

@@ -21,4 +21,13 @@ struct SignificanceRuntime;
 [[nodiscard]] int dominance_maxima(const Data* s, uint32_t threads, SignificanceRuntime* significance,
                                    uint64_t* max_alpha);
 
+// The same for the block of labellings [first, end) alone: the maxima of the
+// other labellings stay as they are, and the histogram, which belongs to the
+// observed labelling, is collected only by the block that holds labelling 0.
+// Blocks that start at multiples of DOMINANCE_BLOCK keep the passes, which
+// share several labellings, whole.
+constexpr uint64_t DOMINANCE_BLOCK = 8;
+[[nodiscard]] int dominance_block_maxima(const Data* s, uint32_t threads, SignificanceRuntime* significance,
+                                         uint64_t first, uint64_t end, uint64_t* max_alpha);
+
 #endif

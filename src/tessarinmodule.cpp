@@ -14,6 +14,9 @@
 #include "dominance_counts.h"
 #include "maximum_location.h"
 
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
 #ifdef TESSARIN_AVX512
 #include <immintrin.h>
 #endif
@@ -608,10 +611,18 @@ static void* (*scan_entry(ScanPath path))(void*) {
 
 void init_runtime(Runtime* r) { significance_init_runtime(&r->significance); }
 
-// Splits the corners into thread_no contiguous shares, runs the chosen kernel
-// on each and merges the returned maxima element by element. Returns null on
-// failure, with the message in error_buffer.
-uint64_t* run_workers(Options* options, const Data* d, Runtime* r) {
+// The units a computation splits into: corners for the scans of all pairs,
+// labellings for the dominance counts, which visit every corner at once.
+static uint64_t work_units(const Data* d, const Options* options) {
+    return options->scan == SCAN_DOMINANCE ? d->samples : d->n;
+}
+
+// The partial result of the block of units [from, to): the corners' maxima
+// for the scans, which split the block into thread_no contiguous shares, run
+// the chosen kernel on each and merge the returned maxima element by element;
+// the block's labellings for the dominance counts. The histogram part goes to
+// the runtime. Returns null on failure, with the message in error_buffer.
+uint64_t* run_workers(Options* options, const Data* d, Runtime* r, uint64_t from, uint64_t to) {
     const uint32_t T = options->thread_no;
     if (options->scan == SCAN_DOMINANCE) {
         uint64_t* max_alpha = alloc_maxima(d->samples);
@@ -620,7 +631,7 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r) {
             return NULL;
         }
         SignificanceRuntime* significance = options->calculate_binomial_significance ? &r->significance : NULL;
-        if (dominance_maxima(d, T, significance, max_alpha) != 0) {
+        if (dominance_block_maxima(d, T, significance, from, to, max_alpha) != 0) {
             free(max_alpha);
             return NULL;
         }
@@ -650,7 +661,7 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r) {
     uint32_t started = 0;
     for (; started < T; started++) {
         const uint64_t i = started;
-        tasks[i] = {(d->n * i) / T, (d->n * (i + 1)) / T, d, options, r};
+        tasks[i] = {from + ((to - from) * i) / T, from + ((to - from) * (i + 1)) / T, d, options, r};
         if (pthread_create(&thread_ids[i], NULL, kernel, &tasks[i]) != 0) {
             // The shares assume every thread runs: without this one the result
             // would miss its corners, so the call fails once the others end.
@@ -686,15 +697,12 @@ static inline double combine_alpha_beta(uint64_t alpha, uint64_t beta, const Opt
     return ((double)alpha + (double)beta) * 0.5;
 }
 
-int run_test(TestResult* res, const Data* d, Options* options) {
-    Runtime runtime;
-    const bool binomial = options->calculate_binomial_significance;
-    if (binomial) init_runtime(&runtime);
-    uint64_t* alphas_append_betas = run_workers(options, d, &runtime);
-    if (!alphas_append_betas) {
-        if (binomial) significance_clear_runtime(&runtime.significance);
-        return 1;
-    }
+// Turns the merged result array of all units into the test result: the
+// statistic, its location and the permutation significance, and, when
+// `significance` is not null, the binomial significance from its histogram.
+// Returns 0, or 1 with the message in error_buffer.
+static int finish_test(TestResult* res, const Data* d, const Options* options, const uint64_t* alphas_append_betas,
+                       SignificanceRuntime* significance) {
     const uint64_t samples = d->samples;
     const uint64_t alpha = alphas_append_betas[0], beta = alphas_append_betas[samples];
     const double xy = (double)d->size_x * (double)d->size_y;
@@ -721,8 +729,6 @@ int run_test(TestResult* res, const Data* d, Options* options) {
     if (options->details && samples > 1) {
         res->null_distribution = (double*)malloc((samples - 1) * sizeof(double));
         if (!res->null_distribution) {
-            free(alphas_append_betas);
-            if (binomial) significance_clear_runtime(&runtime.significance);
             report_worker_error("out of memory error - run_test[null_distribution]");
             return 1;
         }
@@ -741,11 +747,9 @@ int run_test(TestResult* res, const Data* d, Options* options) {
         }
         res->permutation_significance = sig / (double)(samples - 1);
     }
-    free(alphas_append_betas);
     res->binomial_significance = -1.0;
-    if (binomial) {
-        res->binomial_significance = significance_finalize(D, d, options, &runtime.significance);
-        significance_clear_runtime(&runtime.significance);
+    if (significance) {
+        res->binomial_significance = significance_finalize(D, d, options, significance);
         if (res->binomial_significance == -1.0) {
             free(res->null_distribution);
             res->null_distribution = NULL;
@@ -753,6 +757,20 @@ int run_test(TestResult* res, const Data* d, Options* options) {
         }
     }
     return 0;
+}
+
+int run_test(TestResult* res, const Data* d, Options* options) {
+    Runtime runtime;
+    const bool binomial = options->calculate_binomial_significance;
+    if (binomial) init_runtime(&runtime);
+    uint64_t* alphas_append_betas = run_workers(options, d, &runtime, 0, work_units(d, options));
+    int status = 1;
+    if (alphas_append_betas) {
+        status = finish_test(res, d, options, alphas_append_betas, binomial ? &runtime.significance : NULL);
+        free(alphas_append_betas);
+    }
+    if (binomial) significance_clear_runtime(&runtime.significance);
+    return status;
 }
 
 // Only clears the flag: the kernels and significance workers of the
@@ -911,6 +929,346 @@ static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs)
     return Py_BuildValue("d", res.value);
 }
 
+// ---------------------------------------------------------------------------
+// A test in parts, for computations spread over several processes or
+// machines: `prepare` loads a data set once, `partial` computes the partial
+// result of a block of units (corners, or labellings for the dominance
+// counts) with every labelling, `merge` combines two partial results and
+// `finish` turns the merged result of all units into what `test` returns
+// with details=True. A partial result is a tuple of three uint64 arrays: the
+// result array of the kernels (2 x samples maxima and the location words)
+// and the histogram part of the binomial significance as its keys, in
+// ascending order, and their summed weights. The local test call runs the
+// same two pieces: run_workers for the block of all units, merge_maxima
+// between its threads, and finish_test.
+
+#define TESSARIN_STRING(name) #name
+#define TESSARIN_NAME(name) TESSARIN_STRING(name)
+// Each build names its prepared data sets, so one build never reads another's.
+static const char* const PREPARED_NAME = "tessarin." TESSARIN_NAME(TESSARIN_MODULE) ".prepared";
+
+// A loaded data set with the options it was loaded with.
+struct PreparedTest {
+    Data d;
+    Options options;
+};
+
+static void free_prepared(PyObject* capsule) {
+    PreparedTest* p = (PreparedTest*)PyCapsule_GetPointer(capsule, PREPARED_NAME);
+    if (!p) {
+        PyErr_Clear();
+        return;
+    }
+    free_data(&p->d, &p->options);
+    free(p);
+}
+
+static PreparedTest* prepared_from(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, PREPARED_NAME)) {
+        PyErr_Format(PyExc_TypeError, "expected a data set prepared by %s.prepare", TESSARIN_NAME(TESSARIN_MODULE));
+        return NULL;
+    }
+    return (PreparedTest*)PyCapsule_GetPointer(capsule, PREPARED_NAME);
+}
+
+static PyObject* tessarin_prepare(PyObject* self, PyObject* args, PyObject* kwargs) {
+    (void)self;
+    PreparedTest* p = (PreparedTest*)malloc(sizeof(PreparedTest));
+    if (!p) return PyErr_NoMemory();
+    if (load_data(&p->d, &p->options, args, kwargs, false) != 0) {
+        free(p);
+        return NULL;
+    }
+    PyObject* capsule = PyCapsule_New(p, PREPARED_NAME, free_prepared);
+    if (!capsule) {
+        free_data(&p->d, &p->options);
+        free(p);
+    }
+    return capsule;
+}
+
+// A 64-bit digest of everything a partial result depends on: the sizes, the
+// way the units split, the coordinates, every labelling's multiplicities and
+// the points' rows. Two processes that prepared the same call agree on it.
+static inline uint64_t digest_words(uint64_t h, const void* words, uint64_t bytes) {
+    const unsigned char* b = (const unsigned char*)words;
+    for (uint64_t i = 0; i < bytes; i++) h = (h ^ b[i]) * 0x100000001B3ull;
+    return h;
+}
+
+static uint64_t prepared_digest(const PreparedTest* p) {
+    const Data* d = &p->d;
+    const uint64_t head[6] = {d->n, d->d, d->samples, d->size_x, d->size_y, p->options.scan == SCAN_DOMINANCE};
+    uint64_t h = digest_words(0xCBF29CE484222325ull, head, sizeof(head));
+    h = digest_words(h, d->data, d->n * d->d * sizeof(int32_t));
+    h = digest_words(h, d->counts_x, d->n * d->samples * sizeof(uint32_t));
+    h = digest_words(h, d->counts_y, d->n * d->samples * sizeof(uint32_t));
+    return digest_words(h, d->origin, d->n * sizeof(uint64_t));
+}
+
+static PyObject* tessarin_describe(PyObject* self, PyObject* arg) {
+    (void)self;
+    const PreparedTest* p = prepared_from(arg);
+    if (!p) return NULL;
+    uint64_t digest;
+    Py_BEGIN_ALLOW_THREADS;
+    digest = prepared_digest(p);
+    Py_END_ALLOW_THREADS;
+    const bool dominance = p->options.scan == SCAN_DOMINANCE;
+    return Py_BuildValue("{s:K,s:s,s:K,s:s,s:K,s:K,s:K}", "units", (unsigned long long)work_units(&p->d, &p->options),
+                         "split", dominance ? "labellings" : "corners", "block",
+                         (unsigned long long)(dominance ? DOMINANCE_BLOCK : (uint64_t)MAX_CORNER_GROUP), "scan",
+                         scan_path_names[p->options.scan], "points", (unsigned long long)p->d.n, "labellings",
+                         (unsigned long long)p->d.samples, "digest", (unsigned long long)digest);
+}
+
+static PyObject* uint64_array(uint64_t length) {
+    const npy_intp dims[1] = {(npy_intp)length};
+    return PyArray_SimpleNew(1, dims, NPY_UINT64);
+}
+
+static uint64_t* array_words(PyObject* array) { return (uint64_t*)PyArray_DATA((PyArrayObject*)array); }
+
+// The histogram of a runtime as a partial result's keys and weights.
+static int histogram_arrays(const SignificanceRuntime* r, PyObject** keys, PyObject** weights) {
+    const uint64_t size = r ? r->m_t->size() : 0;
+    *keys = uint64_array(size);
+    *weights = uint64_array(size);
+    if (!*keys || !*weights) {
+        Py_CLEAR(*keys);
+        Py_CLEAR(*weights);
+        return 1;
+    }
+    if (r) {
+        uint64_t k = 0;
+        for (const auto& entry : *r->m_t) {
+            array_words(*keys)[k] = entry.first;
+            array_words(*weights)[k++] = entry.second;
+        }
+    }
+    return 0;
+}
+
+// Runs `body` with the interpreter lock released and the computation lock
+// held, as the test call does, but without signal handlers: these calls are
+// made from the threads of a cluster's workers, where cancellation comes
+// from the cluster, or from the prepared call's `cancel` flag. Raises the
+// failure, if any, once the lock is back.
+template <typename Body>
+static int run_unlocked(const Options* options, Body body) {
+    unsigned char* cancel = options->cancel.obj ? (unsigned char*)options->cancel.buf : NULL;
+    int status;
+    bool cancelled;
+    char message[ERROR_BUFFER_SIZE];
+    Py_BEGIN_ALLOW_THREADS;
+    pthread_mutex_lock(&computation_mutex);
+    stop_sources = {NULL, cancel};
+    reset_worker_error();
+    status = body();
+    cancelled = flag_cancelled(cancel);
+    stop_sources = {NULL, NULL};
+    read_error_message(message);
+    pthread_mutex_unlock(&computation_mutex);
+    Py_END_ALLOW_THREADS;
+    if (cancelled) {
+        PyErr_SetString(PyExc_RuntimeError, "Cancelled by the caller");
+        return 1;
+    }
+    if (status != 0) {
+        PyErr_SetString(PyExc_RuntimeError, message);
+        return 1;
+    }
+    return 0;
+}
+
+static PyObject* tessarin_partial(PyObject* self, PyObject* args, PyObject* kwargs) {
+    (void)self;
+    static const char* kwlist[] = {"", "first", "end", "n_jobs", NULL};
+    PyObject* capsule;
+    unsigned long long first, end;
+    int n_jobs = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKK|i", const_cast<char**>(kwlist), &capsule, &first, &end,
+                                     &n_jobs)) {
+        return NULL;
+    }
+    PreparedTest* p = prepared_from(capsule);
+    if (!p) return NULL;
+    const uint64_t units = work_units(&p->d, &p->options);
+    if (first > end || end > units) {
+        PyErr_Format(PyExc_ValueError, "the block [%llu, %llu) is not within the %llu units of the data set", first,
+                     end, (unsigned long long)units);
+        return NULL;
+    }
+    if (n_jobs < 0) {
+        PyErr_Format(PyExc_ValueError, "n_jobs should be at least 0 (got %d)", n_jobs);
+        return NULL;
+    }
+    // Each call runs on its own copy of the options, so calls on one prepared
+    // data set may use different thread counts.
+    Options options = p->options;
+    if (n_jobs > 0) options.thread_no = (uint32_t)n_jobs;
+    const bool binomial = options.calculate_binomial_significance;
+    Runtime runtime;
+    if (binomial) init_runtime(&runtime);
+    uint64_t* maxima = NULL;
+    int status = run_unlocked(&options, [&]() {
+        maxima = run_workers(&options, &p->d, &runtime, first, end);
+        if (maxima && binomial && runtime.significance.failed) {
+            report_worker_error("out of memory error - significance_push[m_t]");
+            return 1;
+        }
+        return maxima ? 0 : 1;
+    });
+    PyObject *result = NULL, *max_array = NULL, *keys = NULL, *weights = NULL;
+    if (status == 0 && (max_array = uint64_array(2 * p->d.samples + LOCATION_WORDS)) &&
+        histogram_arrays(binomial ? &runtime.significance : NULL, &keys, &weights) == 0) {
+        memcpy(array_words(max_array), maxima, (2 * p->d.samples + LOCATION_WORDS) * sizeof(uint64_t));
+        result = PyTuple_Pack(3, max_array, keys, weights);
+    }
+    Py_XDECREF(max_array);
+    Py_XDECREF(keys);
+    Py_XDECREF(weights);
+    free(maxima);
+    if (binomial) significance_clear_runtime(&runtime.significance);
+    return result;
+}
+
+// The three arrays of a partial result, as C-contiguous uint64 arrays (new
+// references), with a maxima array of a whole number of labellings.
+static int partial_arrays(PyObject* partial, PyObject* arrays[3]) {
+    arrays[0] = arrays[1] = arrays[2] = NULL;
+    if (!PyTuple_Check(partial) || PyTuple_GET_SIZE(partial) != 3) {
+        PyErr_SetString(PyExc_TypeError, "a partial result is a tuple of three uint64 arrays");
+        return 1;
+    }
+    for (int k = 0; k < 3; k++) {
+        arrays[k] = PyArray_FROMANY(PyTuple_GET_ITEM(partial, k), NPY_UINT64, 1, 1, NPY_ARRAY_CARRAY_RO);
+        if (!arrays[k]) break;
+    }
+    if (arrays[2] && (PyArray_SIZE((PyArrayObject*)arrays[0]) < (npy_intp)(2 + LOCATION_WORDS) ||
+                      (PyArray_SIZE((PyArrayObject*)arrays[0]) - LOCATION_WORDS) % 2 != 0 ||
+                      PyArray_SIZE((PyArrayObject*)arrays[1]) != PyArray_SIZE((PyArrayObject*)arrays[2]))) {
+        PyErr_SetString(PyExc_ValueError, "a partial result's arrays do not fit together");
+        Py_CLEAR(arrays[2]);
+    }
+    if (!arrays[2]) {
+        for (int k = 0; k < 3; k++) Py_CLEAR(arrays[k]);
+        return 1;
+    }
+    return 0;
+}
+
+static uint64_t array_length(PyObject* array) { return (uint64_t)PyArray_SIZE((PyArrayObject*)array); }
+
+static void release_arrays(PyObject* arrays[3]) {
+    for (int k = 0; k < 3; k++) Py_XDECREF(arrays[k]);
+}
+
+// Merges two partial results: merge_maxima for the result arrays, and the
+// histograms' weights summed key by key, as the scan's own histogram sums
+// them (modulo 2^64).
+static PyObject* tessarin_merge(PyObject* self, PyObject* args) {
+    (void)self;
+    PyObject *left, *right;
+    if (!PyArg_ParseTuple(args, "OO", &left, &right)) return NULL;
+    PyObject *a[3], *b[3];
+    if (partial_arrays(left, a) != 0) return NULL;
+    if (partial_arrays(right, b) != 0) {
+        release_arrays(a);
+        return NULL;
+    }
+    PyObject *result = NULL, *maxima = NULL, *keys = NULL, *weights = NULL;
+    const uint64_t length = array_length(a[0]), na = array_length(a[1]), nb = array_length(b[1]);
+    const uint64_t *ka = array_words(a[1]), *wa = array_words(a[2]), *kb = array_words(b[1]), *wb = array_words(b[2]);
+    bool ascending = true;
+    for (uint64_t i = 1; i < na; i++) ascending = ascending && ka[i - 1] < ka[i];
+    for (uint64_t i = 1; i < nb; i++) ascending = ascending && kb[i - 1] < kb[i];
+    if (length != array_length(b[0])) {
+        PyErr_SetString(PyExc_ValueError, "partial results of different data sets cannot be merged");
+    } else if (!ascending) {
+        PyErr_SetString(PyExc_ValueError, "a partial result's histogram keys must be strictly ascending");
+    } else {
+        uint64_t merged = na + nb;
+        for (uint64_t i = 0, j = 0; i < na && j < nb;) {
+            if (ka[i] == kb[j]) merged--;
+            if (ka[i] <= kb[j]) i++;
+            else j++;
+        }
+        if ((maxima = uint64_array(length)) && (keys = uint64_array(merged)) && (weights = uint64_array(merged))) {
+            memcpy(array_words(maxima), array_words(a[0]), length * sizeof(uint64_t));
+            merge_maxima(array_words(maxima), array_words(b[0]), (length - LOCATION_WORDS) / 2);
+            uint64_t *k = array_words(keys), *w = array_words(weights), i = 0, j = 0, m = 0;
+            while (i < na || j < nb) {
+                if (j == nb || (i < na && ka[i] < kb[j])) {
+                    k[m] = ka[i];
+                    w[m++] = wa[i++];
+                } else if (i == na || kb[j] < ka[i]) {
+                    k[m] = kb[j];
+                    w[m++] = wb[j++];
+                } else {
+                    k[m] = ka[i];
+                    w[m++] = wa[i++] + wb[j++];
+                }
+            }
+            result = PyTuple_Pack(3, maxima, keys, weights);
+        }
+    }
+    Py_XDECREF(maxima);
+    Py_XDECREF(keys);
+    Py_XDECREF(weights);
+    release_arrays(a);
+    release_arrays(b);
+    return result;
+}
+
+// The dict of test(..., details=True) from the merged partial result of all
+// units of a prepared data set.
+static PyObject* tessarin_finish(PyObject* self, PyObject* args, PyObject* kwargs) {
+    (void)self;
+    static const char* kwlist[] = {"", "", "n_jobs", NULL};
+    PyObject *capsule, *partial;
+    int n_jobs = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|i", const_cast<char**>(kwlist), &capsule, &partial, &n_jobs)) {
+        return NULL;
+    }
+    PreparedTest* p = prepared_from(capsule);
+    if (!p) return NULL;
+    if (n_jobs < 0) {
+        PyErr_Format(PyExc_ValueError, "n_jobs should be at least 0 (got %d)", n_jobs);
+        return NULL;
+    }
+    PyObject* arrays[3];
+    if (partial_arrays(partial, arrays) != 0) return NULL;
+    if (array_length(arrays[0]) != 2 * p->d.samples + LOCATION_WORDS) {
+        release_arrays(arrays);
+        PyErr_SetString(PyExc_ValueError, "the partial result does not belong to this data set");
+        return NULL;
+    }
+    Options options = p->options;
+    if (n_jobs > 0) options.thread_no = (uint32_t)n_jobs;
+    const bool binomial = options.calculate_binomial_significance;
+    Runtime runtime;
+    TestResult res;
+    if (binomial) {
+        init_runtime(&runtime);
+        const uint64_t* keys = array_words(arrays[1]);
+        const uint64_t* weights = array_words(arrays[2]);
+        for (uint64_t k = 0; k < array_length(arrays[1]); k++) significance_add(&runtime.significance, keys[k], weights[k]);
+    }
+    const uint64_t* maxima = array_words(arrays[0]);
+    // What test returns with details=True, the null distribution included.
+    options.details = true;
+    const int status = run_unlocked(&options, [&]() {
+        return finish_test(&res, &p->d, &options, maxima, binomial ? &runtime.significance : NULL);
+    });
+    if (binomial) significance_clear_runtime(&runtime.significance);
+    release_arrays(arrays);
+    if (status != 0) return NULL;
+    PyObject* dict = details_dict(&res, &options, p->d.rvs_rows, p->d.samples - 1);
+    free(res.null_distribution);
+    return dict;
+}
+
 // cancel(flag): sets the first byte of a writable buffer, such as
 // bytearray(1), that was or will be passed to test() as `cancel`, so that the
 // computation stops at its next poll. Safe to call from any thread while the
@@ -941,6 +1299,15 @@ static PyMethodDef TessarinMethods[] = {
     {"test", (PyCFunction)(void (*)(void))tessarin_test, METH_VARARGS | METH_KEYWORDS, "Run tessarin test"},
     {"cancel", tessarin_cancel, METH_O, "Cancel the computations given this flag"},
     {"progress", tessarin_progress, METH_NOARGS, "Units of work done and to do by the running computation"},
+    {"prepare", (PyCFunction)(void (*)(void))tessarin_prepare, METH_VARARGS | METH_KEYWORDS,
+     "Load a data set for partial computations; takes the arguments of test"},
+    {"describe", (PyCFunction)tessarin_describe, METH_O,
+     "The units a prepared data set splits into, its scan path and its digest"},
+    {"partial", (PyCFunction)(void (*)(void))tessarin_partial, METH_VARARGS | METH_KEYWORDS,
+     "Partial result (maxima, histogram keys, weights) of the units [first, end)"},
+    {"merge", (PyCFunction)tessarin_merge, METH_VARARGS, "Merge two partial results"},
+    {"finish", (PyCFunction)(void (*)(void))tessarin_finish, METH_VARARGS | METH_KEYWORDS,
+     "The details dict of test from the merged partial result of all units"},
     {NULL, NULL, 0, NULL}};
 
 static struct PyModuleDef tessarinmodule = {PyModuleDef_HEAD_INIT, "MODULE_NAME", NULL, -1, TessarinMethods,
@@ -969,5 +1336,7 @@ PyMODINIT_FUNC TESSARIN_INIT_NAME(TESSARIN_MODULE)(void) {
     Py_XDECREF(main_thread);
     Py_XDECREF(threading);
     if (PyErr_Occurred()) return NULL;
+    // This file's own view of the NumPy C API, for the partial results.
+    if (_import_array() < 0) return NULL;
     return PyModule_Create2(&tessarinmodule, 1013);
 }

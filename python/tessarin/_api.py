@@ -301,7 +301,7 @@ def _location(raw, x, y):
 
 def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=False,
              permutations=None, resample="permutation", binomial=False, n_jobs=1, seed=None,
-             kernel=None, cancel=None, n_resamples=None, rng=None, progress=False):
+             kernel=None, cancel=None, n_resamples=None, rng=None, progress=False, client=None):
     """Multivariate two-sample Kolmogorov-Smirnov test over orthants.
 
     Every point of either sample serves as a corner that splits the space
@@ -358,6 +358,15 @@ def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=
         once the computation has run for about a second. A thread of its own
         reads the core's counter; results, threads and interruption are
         unchanged.
+    client : dask.distributed.Client, optional
+        Run the computation on the workers of this Dask cluster (needs
+        ``pip install 'tessarin[distributed]'`` and tessarin on every
+        worker). The result is that of the local call with the same
+        arguments: the same statistic, location and permutation p-value, the
+        binomial p-value up to rounding. `n_jobs` then counts the client's
+        threads for the binomial p-value; every worker uses all of its own
+        threads. An exception or KeyboardInterrupt on the client cancels the
+        cluster's tasks; `cancel` and `progress` serve local calls only.
 
     Returns
     -------
@@ -435,6 +444,9 @@ def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=
     progress = _check_flag(progress, "progress")
     if cancel is not None and not isinstance(cancel, CancelToken):
         raise TypeError(f"cancel must be a CancelToken or None (got {type(cancel).__name__})")
+    if client is not None and (cancel is not None or progress):
+        raise ValueError("cancel and progress serve local calls; with client, interrupt the client "
+                         "to cancel the cluster's tasks")
 
     xp = _as_points(x, "x")
     yp = None if y is None else _as_points(y, "y")
@@ -460,13 +472,18 @@ def ks_2samp(x, y=None, *, weights_x=None, weights_y=None, combine="max", scale=
     # The core tells an omitted argument from None, so pass only what is given.
     given = {"cdf": yp, "counts_rvs": wx, "counts_cdf": wy,
              "cancel": None if cancel is None else cancel._flag}
-    module = get_kernel(kernel)
-    with watch_progress(module, progress):
-        raw = module.test(
-            xp, **{k: v for k, v in given.items() if v is not None}, n_jobs=threads,
-            permutation_samples=int(permutations), binomial_significance=binomial,
-            max_alpha_beta=combine == "max", scale_result=scale,
-            draw_samples=resample == "bootstrap", seed=seed_value, details=True)
+    arguments = dict({k: v for k, v in given.items() if v is not None}, n_jobs=threads,
+                     permutation_samples=int(permutations), binomial_significance=binomial,
+                     max_alpha_beta=combine == "max", scale_result=scale,
+                     draw_samples=resample == "bootstrap", seed=seed_value, details=True)
+    if client is None:
+        module = get_kernel(kernel)
+        with watch_progress(module, progress):
+            raw = module.test(xp, **arguments)
+    else:
+        from ._distributed import run
+
+        raw = run(client, kernel, (xp,), arguments, threads)
     permutation_pvalue = null = None
     if permutations:
         null = np.array(raw["null_distribution"], dtype=np.float64)
