@@ -656,7 +656,7 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r, uint64_t from
         return NULL;
     }
     void* (*kernel)(void*) = scan_entry(options->scan);
-    progress_start(d->n);
+    progress_start(to - from);
     bool error = false;
     uint32_t started = 0;
     for (; started < T; started++) {
