@@ -12,14 +12,10 @@
 #include "common.h"
 #include "data.h"
 
-typedef std::map<uint64_t, uint64_t>::const_iterator HistogramIterator;
-
-// One contiguous run of histogram entries, in key order; `index` is the
-// position of its first entry in the histogram.
+// One contiguous run of the distinct keys to evaluate.
 struct SignificanceJob {
-    HistogramIterator from;
-    HistogramIterator to;
-    size_t index;
+    size_t from;
+    size_t to;
 };
 
 // The job list shared by the evaluation threads; `iterator` is the next job
@@ -31,38 +27,72 @@ struct SignificanceJobs {
     int iterator;
 };
 
-// One evaluation thread's arguments and outcome. Each entry's term,
-// log(1 - P_c) w_c, goes to its own slot of `terms`, so that the caller can
-// add them in key order whichever thread evaluated them; `failed` is set when
-// the thread could not finish its jobs.
+// One evaluation thread's arguments and outcome. The exceedance of keys[i]
+// goes to values[i], so that the caller can add the terms in key order
+// whichever thread evaluated them; `failed` is set when the thread could not
+// finish its jobs.
 struct SignificanceTask {
     SignificanceJobs* jobs;
+    const uint64_t* keys;
     int64_t x_size;
     int64_t y_size;
     double result;
-    double* terms;
+    double* values;
     bool failed;
 };
 
-void significance_init_runtime(SignificanceRuntime* r) {
+// Keys counted in an array at most: 16 MiB, whose pages are only touched
+// where counts fall.
+const uint64_t kDenseKeys = (uint64_t)1 << 21;
+
+void significance_init_runtime(SignificanceRuntime* r, uint64_t keys) {
     pthread_mutex_init(&r->mutex, NULL);
     r->m_t = new (std::nothrow) std::map<uint64_t, uint64_t>();
     r->failed = r->m_t == NULL;
+    // Without the array the map takes every key, so its allocation failing
+    // is not an error.
+    r->dense = keys && keys <= kDenseKeys ? (uint64_t*)calloc(keys, sizeof(uint64_t)) : NULL;
+    r->dense_size = r->dense ? keys : 0;
 }
 
 void significance_clear_runtime(SignificanceRuntime* r) {
     pthread_mutex_destroy(&r->mutex);
     delete r->m_t;
     r->m_t = NULL;
+    free(r->dense);
+    r->dense = NULL;
+    r->dense_size = 0;
 }
 
 void significance_add(SignificanceRuntime* r, uint64_t key, uint64_t value) {
+    if (key < r->dense_size) {
+        r->dense[key] += value;
+        return;
+    }
     if (r->failed) return;
     try {
         (*r->m_t)[key] += value;
     } catch (const std::bad_alloc&) {
         r->failed = true;
     }
+}
+
+void significance_fold_dense(SignificanceRuntime* r) {
+    if (r->failed || !r->dense) return;
+    try {
+        // Ascending keys below every key of the map: each goes in just
+        // before the first key at or above it.
+        auto hint = r->m_t->begin();
+        for (uint64_t key = r->dense_size; key-- > 0;) {
+            if (r->dense[key]) hint = r->m_t->emplace_hint(hint, key, r->dense[key]);
+        }
+    } catch (const std::bad_alloc&) {
+        r->failed = true;
+        return;
+    }
+    free(r->dense);
+    r->dense = NULL;
+    r->dense_size = 0;
 }
 
 void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* runtime,
@@ -118,11 +148,14 @@ struct BinomialSteps {
     double odds;
     double inverse_odds;
     ExceedanceCost* cost;
+    // 1 / j for j = 0, ..., trials, or null where the sizes are too large
+    // for such a table and the recurrence divides instead.
+    const double* reciprocals;
 };
 
-BinomialSteps make_steps(int64_t trials, double lambda, ExceedanceCost* cost) {
+BinomialSteps make_steps(int64_t trials, double lambda, ExceedanceCost* cost, const double* reciprocals) {
     return {Binomial((double)trials, lambda), trials, lambda / (1.0 - lambda), (1.0 - lambda) / lambda,
-            cost};
+            cost, reciprocals};
 }
 
 double pdf(const BinomialSteps& b, int64_t k) {
@@ -140,67 +173,158 @@ inline double step_down(const BinomialSteps& b, int64_t k, double p) {
 
 // z / x_size for z = y_size n + offset at consecutive n, as the quotient
 // q = floor(z / x_size) and the remainder r = z - q x_size, stepped without a
-// division: a step of n moves z by y_size = per_step x_size + extra.
+// division: a step of n moves z by y_size = per_step x_size + extra. `Int`
+// is int64_t where every z fits it, __int128 otherwise.
+template <typename Int>
 struct Reach {
-    __int128 q, r, x_size, per_step, extra;
+    Int q, r, x_size, per_step, extra;
 };
 
-Reach make_reach(__int128 z, __int128 x_size, __int128 y_size) {
+template <typename Int>
+Reach<Int> make_reach(__int128 z, __int128 x_size, __int128 y_size) {
     __int128 q = z / x_size;
     if (z % x_size != 0 && z < 0) q--;
-    return {q, z - q * x_size, x_size, y_size / x_size, y_size % x_size};
+    return {(Int)q, (Int)(z - q * x_size), (Int)x_size, (Int)(y_size / x_size), (Int)(y_size % x_size)};
 }
-inline void reach_up(Reach* s) {
+template <typename Int>
+inline void reach_up(Reach<Int>* s) {
     s->q += s->per_step;
     s->r += s->extra;
     if (s->r >= s->x_size) s->r -= s->x_size, s->q++;
 }
-inline void reach_down(Reach* s) {
+template <typename Int>
+inline void reach_down(Reach<Int>* s) {
     s->q -= s->per_step;
     s->r -= s->extra;
     if (s->r < 0) s->r += s->x_size, s->q--;
 }
-inline int64_t reach_floor(const Reach& s) { return (int64_t)s.q; }
-inline int64_t reach_ceil(const Reach& s) { return (int64_t)(s.q + (s.r != 0)); }
+template <typename Int>
+inline int64_t reach_floor(const Reach<Int>& s) {
+    return (int64_t)s.q;
+}
+template <typename Int>
+inline int64_t reach_ceil(const Reach<Int>& s) {
+    return (int64_t)(s.q + (s.r != 0));
+}
+
+// Sizes below which the recurrence takes reciprocals from a table (8 MiB at
+// most per evaluation thread) instead of dividing.
+const int64_t kReciprocalLimit = (int64_t)1 << 20;
+// Steps of the recurrence whose ratios are formed together.
+const int64_t kChunk = 32;
+// 0, 1, ..., kChunk - 1: the offsets of a chunk's counts from its first.
+const struct Offsets {
+    double v[kChunk];
+    constexpr Offsets() : v() {
+        for (int64_t i = 0; i < kChunk; i++) v[i] = (double)i;
+    }
+    constexpr double operator[](int64_t i) const { return v[i]; }
+} kOffsets;
+
+// Runs the recurrence from p = P(from - direction) over k = from, from +
+// direction, ... up to `to` (inclusive, in the direction of travel), appending
+// each P(k) to `out` and stopping at the first below `stop`. Every
+// kReanchorSteps-th value, and values within `near` of `stop` when `near` is
+// positive (where the recurrence's last bits could decide the stop), come
+// from Boost. The steps between those run without a call, so their values
+// stay in registers. Returns the number of recurrence steps.
+uint64_t run_recurrence(const BinomialSteps& b, int direction, int64_t from, int64_t to, double p,
+                        double stop, double near, std::vector<double>& out) {
+    const int64_t trials = b.trials;
+    const double odds = direction > 0 ? b.odds : b.inverse_odds;
+    const double fast_above = stop + (near > 0 ? near : 0);
+    uint64_t steps = 0;
+    int64_t since = 0, k = from;
+    for (;;) {
+        const int64_t left = direction > 0 ? to - k + 1 : k - to + 1;
+        if (left <= 0) break;
+        const int64_t block = std::min(std::min(left, kChunk), kReanchorSteps - 1 - since);
+        // The ratios of a chunk first, free of the chain of products, so that
+        // their divisions overlap; then their running products within each
+        // group of four, so that the chain multiplies once per group.
+        double ratio[kChunk];
+        const double num = direction > 0 ? (double)(trials - k + 1) : (double)(k + 1);
+        const double den = direction > 0 ? (double)k : (double)(trials - k);
+        if (b.reciprocals) {
+            const double* inverse = b.reciprocals + (direction > 0 ? k : trials - k);
+            for (int64_t i = 0; i < block; i++) ratio[i] = (num - kOffsets[i]) * inverse[i] * odds;
+        } else {
+            for (int64_t i = 0; i < block; i++) ratio[i] = (num - kOffsets[i]) / (den + kOffsets[i]) * odds;
+        }
+        int64_t g = 0;
+        for (; g + 4 <= block; g += 4) {
+            ratio[g + 1] *= ratio[g];
+            ratio[g + 2] *= ratio[g + 1];
+            ratio[g + 3] *= ratio[g + 2];
+        }
+        for (int64_t i = g + 1; i < block; i++) ratio[i] *= ratio[i - 1];
+        const size_t size = out.size();
+        out.resize(size + (size_t)block);
+        double* w = out.data() + size;
+        int64_t i = 0;
+        double base = p;
+        for (; i + 4 <= block; i += 4) {
+            const double q0 = base * ratio[i], q1 = base * ratio[i + 1];
+            const double q2 = base * ratio[i + 2], q3 = base * ratio[i + 3];
+            if ((q0 <= fast_above) | (q1 <= fast_above) | (q2 <= fast_above) | (q3 <= fast_above)) break;
+            w[i] = q0;
+            w[i + 1] = q1;
+            w[i + 2] = q2;
+            w[i + 3] = base = q3;
+        }
+        // The rest of the chunk, or the group where a value came near the
+        // stop, one value at a time.
+        for (; i < block; i++) {
+            const double q = base * ratio[i];
+            if (q <= fast_above) break;
+            w[i] = q;
+            if ((i & 3) == 3) base = q;
+        }
+        if (i > 0) p = w[i - 1];
+        out.resize(size + (size_t)i);
+        steps += (uint64_t)i;
+        since += i;
+        k += direction * i;
+        if (i == left) break;
+        // One step by the slow rule: a value near or below the stop, or due
+        // for a Boost evaluation.
+        double q;
+        if (p < kUnderflow) {
+            q = pdf(b, k);
+        } else {
+            q = direction > 0 ? p * ((double)(trials - k + 1) / (double)k) * odds
+                              : p * ((double)(k + 1) / (double)(trials - k)) * odds;
+        }
+        steps++;
+        if (++since >= kReanchorSteps || (near > 0 && fabs(q - stop) <= near)) since = 0, q = pdf(b, k);
+        if (q < stop) break;
+        out.push_back(p = q);
+        k += direction;
+    }
+    return steps;
+}
 
 // Walks the first sample's counts outward from `start`: first down from
 // start - 1, then up from start, each direction ending at the first
 // probability below kNegligible or at the end of the range. Leaves
 // P(X = lo), ..., P(X = lo + size - 1) in `walk` and returns lo.
-int64_t walk_first_sample(const BinomialSteps& b, int64_t start, std::vector<double>& walk) {
+int64_t walk_first_sample(const BinomialSteps& b, int64_t start, ExceedanceScratch* s) {
+    std::vector<double>& walk = s->walk;
+    std::vector<double>& down = s->below;
     walk.clear();
+    down.clear();
     const double at_start = pdf(b, start);
     // Near the cut-off the recurrence's last bits could end the walk one
     // step away from where Boost's own values end it.
-    auto settle = [&b](int64_t k, double p, int64_t* since) {
-        if (++*since >= kReanchorSteps || fabs(p - kNegligible) <= 1e-9 * kNegligible) {
-            *since = 0;
-            return pdf(b, k);
-        }
-        return p;
-    };
-    double p = at_start;
-    int64_t since = 0;
-    for (int64_t k = start - 1; k >= 0; k--) {
-        p = p >= kUnderflow ? step_down(b, k + 1, p) : pdf(b, k);
-        b.cost->recurrence_steps++;
-        p = settle(k, p, &since);
-        if (p < kNegligible) break;
-        walk.push_back(p);
+    const double near = 1e-9 * kNegligible;
+    uint64_t steps = run_recurrence(b, -1, start - 1, 0, at_start, kNegligible, near, down);
+    const int64_t lo = start - (int64_t)down.size();
+    walk.assign(down.rbegin(), down.rend());
+    if (at_start >= kNegligible) {
+        walk.push_back(at_start);
+        steps += run_recurrence(b, 1, start + 1, b.trials, at_start, kNegligible, near, walk);
     }
-    const int64_t lo = start - (int64_t)walk.size();
-    std::reverse(walk.begin(), walk.end());
-    if (at_start < kNegligible) return lo;
-    walk.push_back(at_start);
-    p = at_start;
-    since = 0;
-    for (int64_t k = start + 1; k <= b.trials; k++) {
-        p = step_up(b, k - 1, p);
-        b.cost->recurrence_steps++;
-        p = settle(k, p, &since);
-        if (p < kNegligible) break;
-        walk.push_back(p);
-    }
+    b.cost->recurrence_steps += steps;
     return lo;
 }
 
@@ -209,24 +333,17 @@ int64_t walk_first_sample(const BinomialSteps& b, int64_t start, std::vector<dou
 // the near edge) outward to cover [a, b], stopping in each direction where
 // they fall below kUnderflow. Returns the new first count.
 int64_t extend_window(const BinomialSteps& b, int64_t first, int64_t a, int64_t bound,
-                      ExceedanceScratch* s) {
-    std::vector<double>& window = s->window;
-    int64_t since = 0;
-    double p = window.back();
-    for (int64_t k = first + (int64_t)window.size(); k <= bound && p >= kUnderflow; k++) {
-        p = ++since >= kReanchorSteps ? (since = 0, pdf(b, k)) : step_up(b, k - 1, p);
-        b.cost->recurrence_steps++;
-        if (p >= kUnderflow) window.push_back(p);
+                      std::vector<double>& window, std::vector<double>& below) {
+    uint64_t steps = 0;
+    if (window.back() >= kUnderflow) {
+        steps += run_recurrence(b, 1, first + (int64_t)window.size(), bound, window.back(), kUnderflow, 0,
+                                window);
     }
-    std::vector<double>& below = s->below;
     below.clear();
-    since = 0;
-    p = window.front();
-    for (int64_t k = first - 1; k >= a && p >= kUnderflow; k--) {
-        p = ++since >= kReanchorSteps ? (since = 0, pdf(b, k)) : step_down(b, k + 1, p);
-        b.cost->recurrence_steps++;
-        if (p >= kUnderflow) below.push_back(p);
+    if (window.front() >= kUnderflow) {
+        steps += run_recurrence(b, -1, first - 1, a, window.front(), kUnderflow, 0, below);
     }
+    b.cost->recurrence_steps += steps;
     if (below.empty()) return first;
     window.insert(window.begin(), below.rbegin(), below.rend());
     return first - (int64_t)below.size();
@@ -241,28 +358,94 @@ int64_t extend_window(const BinomialSteps& b, int64_t first, int64_t a, int64_t 
 bool series_tail(const BinomialSteps& b, int64_t t, double p, bool up, double* out) {
     const double eps = 0x1p-56;
     double sum = 0;
+    uint64_t steps = 0;
     for (int64_t k = t;; up ? k++ : k--) {
         const double ratio = up ? (double)(b.trials - k) / (double)(k + 1) * b.odds
                                 : (double)k / (double)(b.trials - k + 1) * b.inverse_odds;
         if (k == t && ratio > kSeriesRatio) return false;
         p *= ratio;
         sum += p;
-        b.cost->recurrence_steps++;
+        steps++;
         if (p == 0 || p * ratio <= eps * sum * (1.0 - ratio)) break;
     }
+    b.cost->recurrence_steps += steps;
     *out = sum;
     return true;
 }
 
-// The sum of window probabilities over the counts [y0, y1], 0 outside the
-// window.
-inline double window_sum(const std::vector<double>& window, int64_t first, int64_t y0, int64_t y1) {
-    const int64_t from = y0 > first ? y0 : first;
+// tails[t - t0] = P(Y > t) for t0 <= t <= t1, grown downward from
+// tails[t1 - t0] = far by the window's probabilities (0 outside the window).
+// Inside the window four steps are taken at once from the group's running
+// sums, which shortens the chain of dependent additions fourfold.
+void upper_tails(double far, int64_t t0, int64_t t1, const std::vector<double>& window, int64_t first,
+                 double* tails) {
     const int64_t last = first + (int64_t)window.size() - 1;
-    const int64_t to = y1 < last ? y1 : last;
-    double sum = 0;
-    for (int64_t y = from; y <= to; y++) sum += window[y - first];
-    return sum;
+    double tail = far;
+    tails[t1 - t0] = tail;
+    int64_t t = t1 - 1;
+    // P(Y = t + 1) is added on the way from t + 1 to t.
+    for (; t >= t0 && t + 1 > last; t--) tails[t - t0] = tail;
+    const double* p = window.data() - first;
+    for (; t - 3 >= t0 && t - 2 >= first; t -= 4) {
+        const double s1 = p[t + 1], s2 = s1 + p[t], s3 = s2 + p[t - 1], s4 = s3 + p[t - 2];
+        tails[t - t0] = tail + s1;
+        tails[t - 1 - t0] = tail + s2;
+        tails[t - 2 - t0] = tail + s3;
+        tails[t - 3 - t0] = tail += s4;
+    }
+    for (; t >= t0 && t + 1 >= first; t--) tails[t - t0] = tail += p[t + 1];
+    for (; t >= t0; t--) tails[t - t0] = tail;
+}
+
+// tails[f - f0] = P(Y < f) for f0 <= f <= f1, grown upward from
+// tails[0] = far, four steps at once inside the window.
+void lower_tails(double far, int64_t f0, int64_t f1, const std::vector<double>& window, int64_t first,
+                 double* tails) {
+    const int64_t last = first + (int64_t)window.size() - 1;
+    double tail = far;
+    tails[0] = tail;
+    int64_t f = f0 + 1;
+    // P(Y = f - 1) is added on the way from f - 1 to f.
+    for (; f <= f1 && f - 1 < first; f++) tails[f - f0] = tail;
+    const double* p = window.data() - first;
+    for (; f + 3 <= f1 && f + 2 <= last; f += 4) {
+        const double s1 = p[f - 1], s2 = s1 + p[f], s3 = s2 + p[f + 1], s4 = s3 + p[f + 2];
+        tails[f - f0] = tail + s1;
+        tails[f + 1 - f0] = tail + s2;
+        tails[f + 2 - f0] = tail + s3;
+        tails[f + 3 - f0] = tail += s4;
+    }
+    for (; f <= f1 && f - 1 <= last; f++) tails[f - f0] = tail += p[f - 1];
+    for (; f <= f1; f++) tails[f - f0] = tail;
+}
+
+// The sum over n in [n0, n1] of walk[n - lo] tails[index(n)], where index(n)
+// = floor((y_size n + offset) / x_size) - base (`ceil` rounds up instead).
+// Four partial sums in a fixed order keep the additions from waiting on one
+// another; the value does not depend on where or when it is evaluated.
+template <typename Int>
+double weighted_tails(const double* walk, int64_t lo, int64_t n0, int64_t n1, __int128 offset, bool ceil,
+                      int64_t x_size, int64_t y_size, const double* tails, int64_t base) {
+    double sum[4] = {0, 0, 0, 0};
+    if (x_size == y_size) {
+        // The reach moves by one count per step of n.
+        Reach<Int> reach = make_reach<Int>((__int128)y_size * n0 + offset, x_size, y_size);
+        const double* t = tails + ((ceil ? reach_ceil(reach) : reach_floor(reach)) - base);
+        const double* w = walk + (n0 - lo);
+        const int64_t m = n1 - n0 + 1;
+        int64_t i = 0;
+        for (; i + 4 <= m; i += 4) {
+            for (int j = 0; j < 4; j++) sum[j] += w[i + j] * t[i + j];
+        }
+        for (; i < m; i++) sum[0] += w[i] * t[i];
+    } else {
+        Reach<Int> reach = make_reach<Int>((__int128)y_size * n0 + offset, x_size, y_size);
+        for (int64_t n = n0; n <= n1; n++, reach_up(&reach)) {
+            const int64_t index = (ceil ? reach_ceil(reach) : reach_floor(reach)) - base;
+            sum[n & 3] += walk[n - lo] * tails[index];
+        }
+    }
+    return (sum[0] + sum[1]) + (sum[2] + sum[3]);
 }
 
 }  // namespace
@@ -278,10 +461,18 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
     // A bound that is not finite (an empty sample) adds no tail term.
     if (!isfinite(raw_units) || x_size <= 0 || y_size <= 0) return 0;
     try {
-        const BinomialSteps first = make_steps(x_size, lambda, cost);
-        const BinomialSteps second = make_steps(y_size, lambda, cost);
+        // The recurrence multiplies by reciprocals from a table, grown once
+        // per thread, where the sizes keep it small.
+        const int64_t largest = std::max(x_size, y_size);
+        std::vector<double>& reciprocals = scratch->reciprocals;
+        if (largest < kReciprocalLimit && (int64_t)reciprocals.size() <= largest) {
+            for (int64_t j = (int64_t)reciprocals.size(); j <= largest; j++) reciprocals.push_back(1.0 / (double)j);
+        }
+        const double* table = largest < kReciprocalLimit ? reciprocals.data() : NULL;
+        const BinomialSteps first = make_steps(x_size, lambda, cost, table);
+        const BinomialSteps second = make_steps(y_size, lambda, cost, table);
         std::vector<double>& walk = scratch->walk;
-        const int64_t lo = walk_first_sample(first, (int64_t)floor(x_size * lambda), walk);
+        const int64_t lo = walk_first_sample(first, (int64_t)floor(x_size * lambda), scratch);
         if (walk.empty()) return 0;
         const int64_t hi = lo + (int64_t)walk.size() - 1;
 
@@ -291,11 +482,21 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
         // runs from ceil((y_size n - raw) / x_size) to floor((y_size n + raw) /
         // x_size); it is formed in integers, since rounded in floating point
         // the bounds often land a hair off a whole number and would move an
-        // equal difference across the boundary.
+        // equal difference across the boundary. Where y_size (x_size + 1) and
+        // raw leave room in 62 bits, 64-bit integers hold every step.
         const __int128 raw = (__int128)raw_units;
         const __int128 nx = x_size, ny = y_size;
-        auto reach_top = [&](int64_t n) { return make_reach(ny * n + raw, nx, ny); };
-        auto reach_bottom = [&](int64_t n) { return make_reach(ny * n - raw, nx, ny); };
+        const bool narrow = ny * (nx + 1) + raw < ((__int128)1 << 62);
+        auto floor_of = [&](__int128 z) {
+            __int128 q = z / nx;
+            if (z % nx != 0 && z < 0) q--;
+            return (int64_t)q;
+        };
+        auto top_of = [&](int64_t n) { return floor_of(ny * n + raw); };
+        auto bottom_of = [&](int64_t n) {
+            const __int128 z = ny * n - raw;
+            return floor_of(z) + (int64_t)(floor_of(z) * nx != z);
+        };
         // The upper tail counts while the reach ends below y_size, that is
         // while y_size n + raw < x_size y_size; the lower tail once the reach
         // starts above 0, that is once y_size n > raw.
@@ -308,10 +509,10 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
 
         // Probabilities of Y that the tails pass over: (top(lo), top(upper_last)]
         // and [bottom(lower_first), bottom(hi)).
-        const int64_t top_low = upper_terms ? reach_floor(reach_top(lo)) : 0;
-        const int64_t top_high = upper_terms ? reach_floor(reach_top(upper_last)) : 0;
-        const int64_t bottom_low = lower_terms ? reach_ceil(reach_bottom(lower_first)) : 0;
-        const int64_t bottom_high = lower_terms ? reach_ceil(reach_bottom(hi)) : 0;
+        const int64_t top_low = upper_terms ? top_of(lo) : 0;
+        const int64_t top_high = upper_terms ? top_of(upper_last) : 0;
+        const int64_t bottom_low = lower_terms ? bottom_of(lower_first) : 0;
+        const int64_t bottom_high = lower_terms ? bottom_of(hi) : 0;
         int64_t a = INT64_MAX, b = INT64_MIN;
         if (top_high > top_low) a = std::min(a, top_low + 1), b = std::max(b, top_high);
         if (bottom_high > bottom_low) a = std::min(a, bottom_low), b = std::max(b, bottom_high - 1);
@@ -321,25 +522,54 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
         const double window_cost = a <= b ? std::min((double)(b - a + 1), 80.0 * spread + 64.0) : 0.0;
         cost->direct_tails = window_cost > (double)(kStepsPerSpecialCall * (upper_terms + lower_terms));
 
-        std::vector<double>& window = scratch->window;
-        window.clear();
-        int64_t window_first = 0;
-        if (!cost->direct_tails && a <= b) {
-            if (x_size == y_size && a <= hi && lo <= b) {
-                // One distribution: the walk already holds its bulk.
-                window_first = std::max(a, lo);
-                window.assign(walk.begin() + (window_first - lo), walk.begin() + (std::min(b, hi) - lo + 1));
-            } else {
+        if (cost->direct_tails) {
+            // Every tail from Boost, once per distinct reach bound.
+            double upper_sum = 0, lower_sum = 0;
+            int64_t bound = INT64_MIN;
+            double tail = 0;
+            for (int64_t n = upper_last; n >= lo; n--) {
+                const int64_t t = top_of(n);
+                if (t != bound) {
+                    cost->special_calls++;
+                    tail = boost::math::cdf(boost::math::complement(second.dist, (double)t));
+                    bound = t;
+                }
+                upper_sum += walk[n - lo] * tail;
+            }
+            bound = INT64_MIN;
+            for (int64_t n = lower_first; n <= hi; n++) {
+                const int64_t f = bottom_of(n);
+                if (f != bound) {
+                    cost->special_calls++;
+                    tail = boost::math::cdf(second.dist, (double)(f - 1));
+                    bound = f;
+                }
+                lower_sum += walk[n - lo] * tail;
+            }
+            *out = std::min(upper_sum + lower_sum, 1.0);
+            return 0;
+        }
+
+        // The second sample's probabilities over [a, b], as far as they stay
+        // above kUnderflow. With equal sizes the two distributions coincide:
+        // the walk is extended in place and serves as the window.
+        const bool shared = x_size == y_size && a <= hi && lo <= b;
+        std::vector<double>& window = shared ? walk : scratch->window;
+        int64_t window_first = lo;
+        if (!shared) {
+            window.clear();
+            if (a <= b) {
                 const int64_t anchor = std::min(std::max((int64_t)floor((y_size + 1.0) * lambda), a), b);
                 window_first = anchor;
                 window.push_back(pdf(second, anchor));
-            }
-            if (window.front() >= kUnderflow) {
-                window_first = extend_window(second, window_first, a, b, scratch);
-            } else {
-                window.clear();
+                if (window.front() < kUnderflow) window.clear();
             }
         }
+        if (!window.empty()) {
+            window_first = extend_window(second, window_first, a, b, window, scratch->below);
+        }
+        // Where the walk's own values now sit in `walk`.
+        const double* walked = walk.data() + (shared ? lo - window_first : 0);
 
         // The tails at the far ends of the walk, P(Y > top_high) and
         // P(Y < bottom_low): summed on from the window where its terms fall
@@ -347,63 +577,38 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
         // probability fell below kUnderflow (the window ended before it, or
         // never began); from Boost otherwise.
         const int64_t window_last = window_first + (int64_t)window.size() - 1;
-        const bool windowed = !cost->direct_tails && a <= b;
         const int64_t mode = (int64_t)floor((y_size + 1.0) * lambda);
         auto far_tail = [&](int64_t t, bool up) {
             double tail;
-            if (windowed && !window.empty() && t >= window_first && t <= window_last &&
+            if (!window.empty() && t >= window_first && t <= window_last &&
                 series_tail(second, t, window[t - window_first], up, &tail)) {
                 return tail;
             }
             const bool beyond_window = window.empty() || (up ? t > window_last : t < window_first);
-            if (windowed && a <= t && t <= b && beyond_window && (up ? t > mode : t < mode)) {
-                return 0.0;
-            }
+            if (a <= t && t <= b && beyond_window && (up ? t > mode : t < mode)) return 0.0;
             cost->special_calls++;
             return up ? boost::math::cdf(boost::math::complement(second.dist, (double)t))
                       : boost::math::cdf(second.dist, (double)(t - 1));
         };
 
+        // Every tail the sums reach, grown from the far one by the window's
+        // probabilities, then summed against the walk.
+        std::vector<double>& tails = scratch->tails;
+        tails.resize((size_t)(std::max(top_high - top_low, bottom_high - bottom_low) + 1));
         double upper_sum = 0, lower_sum = 0;
         if (upper_terms) {
-            // Down the walk the reach's top falls and P(Y > top) grows from
-            // its value at the highest top.
-            Reach reach = reach_top(upper_last);
-            int64_t top = top_high;
-            double tail = far_tail(top, true);
-            for (int64_t n = upper_last; n >= lo; n--, reach_down(&reach)) {
-                const int64_t t = reach_floor(reach);
-                if (t != top) {
-                    if (cost->direct_tails) {
-                        cost->special_calls++;
-                        tail = boost::math::cdf(boost::math::complement(second.dist, (double)t));
-                    } else {
-                        tail += window_sum(window, window_first, t + 1, top);
-                    }
-                    top = t;
-                }
-                upper_sum += walk[n - lo] * tail;
-            }
+            upper_tails(far_tail(top_high, true), top_low, top_high, window, window_first, tails.data());
+            upper_sum = narrow ? weighted_tails<int64_t>(walked, lo, lo, upper_last, raw, false, x_size,
+                                                         y_size, tails.data(), top_low)
+                               : weighted_tails<__int128>(walked, lo, lo, upper_last, raw, false, x_size,
+                                                          y_size, tails.data(), top_low);
         }
         if (lower_terms) {
-            // Up the walk the reach's bottom rises and P(Y < bottom) grows
-            // from its value at the lowest bottom.
-            Reach reach = reach_bottom(lower_first);
-            int64_t bottom = bottom_low;
-            double tail = far_tail(bottom, false);
-            for (int64_t n = lower_first; n <= hi; n++, reach_up(&reach)) {
-                const int64_t f = reach_ceil(reach);
-                if (f != bottom) {
-                    if (cost->direct_tails) {
-                        cost->special_calls++;
-                        tail = boost::math::cdf(second.dist, (double)(f - 1));
-                    } else {
-                        tail += window_sum(window, window_first, bottom, f - 1);
-                    }
-                    bottom = f;
-                }
-                lower_sum += walk[n - lo] * tail;
-            }
+            lower_tails(far_tail(bottom_low, false), bottom_low, bottom_high, window, window_first, tails.data());
+            lower_sum = narrow ? weighted_tails<int64_t>(walked, lo, lower_first, hi, -raw, true, x_size,
+                                                         y_size, tails.data(), bottom_low)
+                               : weighted_tails<__int128>(walked, lo, lower_first, hi, -raw, true, x_size,
+                                                          y_size, tails.data(), bottom_low);
         }
         // A probability: rounding must not carry it past 1, where the
         // logarithm of its complement would not be defined.
@@ -432,17 +637,12 @@ void* significance_worker(void* vargp) {
     while (list->iterator < list->count && keep_running() && !t->failed) {
         const SignificanceJob job = list->jobs[list->iterator++];
         pthread_mutex_unlock(list->mutex);
-        size_t index = job.index;
-        for (HistogramIterator it = job.from; it != job.to && keep_running(); ++it, index++) {
-            double exceedance;
-            if (significance_exceedance(it->first, t->x_size, t->y_size, t->result, scratch, &exceedance,
+        for (size_t i = job.from; i < job.to && keep_running(); i++) {
+            if (significance_exceedance(t->keys[i], t->x_size, t->y_size, t->result, scratch, &t->values[i],
                                         NULL) != 0) {
                 t->failed = true;
                 break;
             }
-            // An entry of weight 0 contributes nothing, even where its
-            // exceedance is 1 and the logarithm -infinity.
-            if (it->second) t->terms[index] = log1p(-exceedance) * (double)it->second;
         }
         pthread_mutex_lock(list->mutex);
     }
@@ -451,14 +651,42 @@ void* significance_worker(void* vargp) {
     return NULL;
 }
 
+// The key whose exceedance stands for that of `key`. Mirroring both samples'
+// counts (c to size_x - c) turns the fraction (c + 1) / (size_x + 2) into its
+// complement and every difference of fractions into its negative, so the
+// exceedances of c and size_x - c are one number; the smaller key is
+// evaluated for both.
+static uint64_t mirrored_key(uint64_t key, uint64_t size_x) {
+    return key <= size_x && size_x - key < key ? size_x - key : key;
+}
+
 double significance_finalize(double result, const Data* d, const Options* options,
                              SignificanceRuntime* r) {
+    significance_fold_dense(r);
     if (r->failed) {
         report_worker_error("out of memory error - significance_push[m_t]");
         return -1.0;
     }
     const std::map<uint64_t, uint64_t>& histogram = *r->m_t;
     const uint32_t T = options->thread_no;
+    // The distinct keys to evaluate, in ascending order; entries of weight 0
+    // contribute nothing, even where their exceedance is 1 and the logarithm
+    // -infinity.
+    std::vector<uint64_t> keys;
+    std::vector<double> values;
+    try {
+        keys.reserve(histogram.size());
+        for (const auto& entry : histogram) {
+            if (entry.second) keys.push_back(mirrored_key(entry.first, d->size_x));
+        }
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        // Keys left unevaluated (no threads, or an interruption) keep 0.
+        values.assign(keys.size(), 0.0);
+    } catch (const std::bad_alloc&) {
+        report_worker_error("out of memory error - significance_finalize[keys]");
+        return -1.0;
+    }
     SignificanceJobs list;
     list.iterator = 0;
     list.count = T == 1 ? 1 : 10 * (int)T;
@@ -466,34 +694,27 @@ double significance_finalize(double result, const Data* d, const Options* option
     pthread_t* thread_ids = (pthread_t*)malloc(sizeof(pthread_t) * (T ? T : 1));
     SignificanceTask* tasks = (SignificanceTask*)malloc(sizeof(SignificanceTask) * (T ? T : 1));
     list.jobs = (SignificanceJob*)malloc(sizeof(SignificanceJob) * (list.count ? list.count : 1));
-    // Entries left unevaluated (no threads, or an interruption) keep 0.
-    double* terms = (double*)calloc(histogram.size() ? histogram.size() : 1, sizeof(double));
     const char* missing = !thread_ids ? "out of memory error - significance_finalize[thread_ids]"
                           : !tasks    ? "out of memory error - significance_finalize[tasks]"
                           : !list.jobs ? "out of memory error - significance_finalize[jobs]"
-                          : !terms     ? "out of memory error - significance_finalize[terms]"
                                        : NULL;
     if (missing) {
         free(thread_ids);
         free(tasks);
         free(list.jobs);
-        free(terms);
         report_worker_error(missing);
         return -1.0;
     }
-    const size_t per_job = list.count ? histogram.size() / (size_t)list.count : 0;
-    HistogramIterator start = histogram.begin();
+    const size_t per_job = list.count ? keys.size() / (size_t)list.count : 0;
     for (int i = 0; i < list.count; i++) {
-        list.jobs[i].from = start;
-        list.jobs[i].to = i == list.count - 1 ? histogram.end() : std::next(start, per_job);
-        list.jobs[i].index = (size_t)i * per_job;
-        start = list.jobs[i].to;
+        list.jobs[i].from = (size_t)i * per_job;
+        list.jobs[i].to = i == list.count - 1 ? keys.size() : (size_t)(i + 1) * per_job;
     }
 
     bool error = false;
     uint32_t started = 0;
     for (; started < T; started++) {
-        tasks[started] = {&list, (int64_t)d->size_x, (int64_t)d->size_y, result, terms, false};
+        tasks[started] = {&list, keys.data(), (int64_t)d->size_x, (int64_t)d->size_y, result, values.data(), false};
         if (pthread_create(&thread_ids[started], NULL, significance_worker, &tasks[started]) != 0) {
             report_worker_error("could not start a thread - significance_finalize[thread_ids]");
             error = true;
@@ -504,14 +725,18 @@ double significance_finalize(double result, const Data* d, const Options* option
         pthread_join(thread_ids[i], NULL);
         error = error || tasks[i].failed;
     }
-    // Added in key order, so the value is the same on every run and for
-    // every thread count.
+    // The terms log(1 - P_c) w_c added in key order, so the value is the same
+    // on every run and for every thread count.
     double log_p_D = 0;
-    for (size_t i = 0; i < histogram.size(); i++) log_p_D += terms[i];
+    for (const auto& entry : histogram) {
+        if (!entry.second) continue;
+        const size_t at = (size_t)(std::lower_bound(keys.begin(), keys.end(), mirrored_key(entry.first, d->size_x)) -
+                                   keys.begin());
+        log_p_D += log1p(-values[at]) * (double)entry.second;
+    }
     free(list.jobs);
     free(thread_ids);
     free(tasks);
-    free(terms);
     // 1 - exp(log_p_D) without the cancellation of forming exp near 1.
     return error ? -1.0 : 0.0 - expm1(log_p_D);
 }

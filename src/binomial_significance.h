@@ -14,22 +14,33 @@ struct Data;
 struct Options;
 
 // Maps an orthant's first-sample count (labelling 0) to the summed weight of
-// the corners at which that count was seen. `mutex` guards every update
-// during the scan and the job list of the evaluation. An insertion that runs
-// out of memory is remembered in `failed`, so the evaluation fails instead of
-// answering from an incomplete histogram.
+// the corners at which that count was seen. Keys below `dense_size` are
+// counted in the array `dense`, the others in the map `m_t`; the dense counts
+// join the map before anyone reads it (significance_fold_dense). `mutex`
+// guards every update during the scan and the job list of the evaluation. An
+// insertion that runs out of memory is remembered in `failed`, so the
+// evaluation fails instead of answering from an incomplete histogram.
 struct SignificanceRuntime {
     std::map<uint64_t, uint64_t>* m_t;
+    uint64_t* dense;
+    uint64_t dense_size;
     pthread_mutex_t mutex;
     bool failed;
 };
 
-void significance_init_runtime(SignificanceRuntime* r);
+// `keys` is one more than the largest key expected (the first sample's size
+// plus one); where it is small enough, those keys are counted in an array
+// rather than a map. Pass 0 to use the map alone.
+void significance_init_runtime(SignificanceRuntime* r, uint64_t keys);
 void significance_clear_runtime(SignificanceRuntime* r);
 
 // Adds `value` to the entry `key`, inserting it when absent. The caller holds
 // r->mutex.
 void significance_add(SignificanceRuntime* r, uint64_t key, uint64_t value);
+
+// Moves the nonzero dense counts into the map. Called once the updates are
+// over; a failed insertion sets r->failed.
+void significance_fold_dense(SignificanceRuntime* r);
 
 // Adds the ortant_no orthant counts of corner i, read from the dense
 // kernel's orthant-major table, weighted by the corner's multiplicity.
@@ -39,18 +50,21 @@ void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* 
 // The probability that some (corner, orthant) pair shows a difference of
 // empirical fractions above `result`, or -1.0 on failure (message in
 // error_buffer). The value does not depend on the thread count or on which
-// thread evaluates which histogram entry.
+// thread evaluates which histogram entry. Folds the dense counts first.
 [[nodiscard]] double significance_finalize(double result, const Data* d, const Options* options,
                                            SignificanceRuntime* r);
 void* significance_worker(void* vargp);
 
 // Working storage of one evaluation thread, reused from entry to entry: the
-// first sample's probabilities along the walk and the second sample's over
-// the counts whose tails the walk reaches.
+// first sample's probabilities along the walk, the second sample's over the
+// counts whose tails the walk reaches, those tails, and a table of
+// reciprocals of the counts.
 struct ExceedanceScratch {
     std::vector<double> walk;
     std::vector<double> window;
     std::vector<double> below;
+    std::vector<double> tails;
+    std::vector<double> reciprocals;
 };
 
 // What one exceedance evaluation cost: calls into Boost.Math, steps of the

@@ -609,7 +609,8 @@ static void* (*scan_entry(ScanPath path))(void*) {
     }
 }
 
-void init_runtime(Runtime* r) { significance_init_runtime(&r->significance); }
+// The histogram's keys are first-sample counts, 0 to size_x.
+void init_runtime(Runtime* r, const Data* d) { significance_init_runtime(&r->significance, d->size_x + 1); }
 
 // The units a computation splits into: corners for the scans of all pairs,
 // labellings for the dominance counts, which visit every corner at once.
@@ -762,7 +763,7 @@ static int finish_test(TestResult* res, const Data* d, const Options* options, c
 int run_test(TestResult* res, const Data* d, Options* options) {
     Runtime runtime;
     const bool binomial = options->calculate_binomial_significance;
-    if (binomial) init_runtime(&runtime);
+    if (binomial) init_runtime(&runtime, d);
     uint64_t* alphas_append_betas = run_workers(options, d, &runtime, 0, work_units(d, options));
     int status = 1;
     if (alphas_append_betas) {
@@ -1030,7 +1031,14 @@ static PyObject* uint64_array(uint64_t length) {
 static uint64_t* array_words(PyObject* array) { return (uint64_t*)PyArray_DATA((PyArrayObject*)array); }
 
 // The histogram of a runtime as a partial result's keys and weights.
-static int histogram_arrays(const SignificanceRuntime* r, PyObject** keys, PyObject** weights) {
+static int histogram_arrays(SignificanceRuntime* r, PyObject** keys, PyObject** weights) {
+    if (r) {
+        significance_fold_dense(r);
+        if (r->failed) {
+            PyErr_NoMemory();
+            return 1;
+        }
+    }
     const uint64_t size = r ? r->m_t->size() : 0;
     *keys = uint64_array(size);
     *weights = uint64_array(size);
@@ -1109,7 +1117,7 @@ static PyObject* tessarin_partial(PyObject* self, PyObject* args, PyObject* kwar
     if (n_jobs > 0) options.thread_no = (uint32_t)n_jobs;
     const bool binomial = options.calculate_binomial_significance;
     Runtime runtime;
-    if (binomial) init_runtime(&runtime);
+    if (binomial) init_runtime(&runtime, &p->d);
     uint64_t* maxima = NULL;
     int status = run_unlocked(&options, [&]() {
         maxima = run_workers(&options, &p->d, &runtime, first, end);
@@ -1250,7 +1258,7 @@ static PyObject* tessarin_finish(PyObject* self, PyObject* args, PyObject* kwarg
     Runtime runtime;
     TestResult res;
     if (binomial) {
-        init_runtime(&runtime);
+        init_runtime(&runtime, &p->d);
         const uint64_t* keys = array_words(arrays[1]);
         const uint64_t* weights = array_words(arrays[2]);
         for (uint64_t k = 0; k < array_length(arrays[1]); k++) significance_add(&runtime.significance, keys[k], weights[k]);

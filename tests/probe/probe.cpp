@@ -42,7 +42,8 @@ static PyObject* finalize(PyObject* self, PyObject* args) {
     if (!PyArg_ParseTuple(args, "O!KKdI", &PyDict_Type, &histogram, &size_x, &size_y, &D, &n_jobs))
         return NULL;
     SignificanceRuntime runtime;
-    significance_init_runtime(&runtime);
+    // Keys beyond size_x, which no scan produces, go to the map.
+    significance_init_runtime(&runtime, size_x + 1);
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(histogram, &pos, &key, &value)) {
