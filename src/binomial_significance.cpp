@@ -129,6 +129,8 @@ const double kNegligible = 1e-25;
 // recurrence would run into subnormal numbers, and no term this small can
 // change a p-value.
 const double kUnderflow = 1e-300;
+// Where the cheaper first pass stops the second sample's probabilities.
+const double kCoarse = 1e-28;
 // Steps of the recurrence between two Boost evaluations; each step adds a few
 // rounding errors, so this keeps the drift below 1e-12.
 const int64_t kReanchorSteps = 1024;
@@ -161,6 +163,65 @@ BinomialSteps make_steps(int64_t trials, double lambda, ExceedanceCost* cost, co
 double pdf(const BinomialSteps& b, int64_t k) {
     b.cost->special_calls++;
     return boost::math::pdf(b.dist, (double)k);
+}
+
+// log(n!) - log(sqrt(2 pi n) (n / e)^n): exact values below 16, Stirling's
+// series above.
+double stirling_error(int64_t n) {
+    static const double kSmall[16] = {
+        0.0,
+        0.08106146679532725822, 0.041340695955409294094, 0.027677925684998339149,
+        0.020790672103765093112, 0.016644691189821192163, 0.013876128823070747999,
+        0.011896709945891770095, 0.010411265261972096497, 0.0092554621827127329177,
+        0.0083305634333628712565, 0.007573675487951840795, 0.0069428401072095298657,
+        0.0064089941880042070684, 0.0059513701127588477356, 0.005554733551962801371,
+    };
+    if (n < 16) return kSmall[n];
+    const double x = (double)n, xx = x * x;
+    const double s0 = 1.0 / 12, s1 = 1.0 / 360, s2 = 1.0 / 1260, s3 = 1.0 / 1680, s4 = 1.0 / 1188;
+    if (n > 500) return (s0 - s1 / xx) / x;
+    if (n > 80) return (s0 - (s1 - s2 / xx) / xx) / x;
+    if (n > 35) return (s0 - (s1 - (s2 - s3 / xx) / xx) / xx) / x;
+    return (s0 - (s1 - (s2 - (s3 - s4 / xx) / xx) / xx) / xx) / x;
+}
+
+// x log(x / m) + m - x, the deviance of a count x from the mean m, without
+// the cancellation of forming it as written when x is near m.
+double deviance(double x, double m) {
+    if (fabs(x - m) < 0.1 * (x + m)) {
+        // 2 x artanh(v) - (x - m) with v = (x - m) / (x + m), as a series in v.
+        double v = (x - m) / (x + m);
+        double sum = (x - m) * v;
+        double term = 2 * x * v;
+        v *= v;
+        for (int j = 1; j < 1000; j++) {
+            term *= v;
+            const double next = sum + term / (2 * j + 1);
+            if (next == sum) return next;
+            sum = next;
+        }
+        return sum;
+    }
+    return x * log(x / m) + m - x;
+}
+
+// P(k) of the binomial distribution by its saddle-point form, the
+// deviances and Stirling errors of n, k and n - k; relative error of a few
+// units in the last place, at the cost of a handful of logarithms where
+// Boost's incomplete beta function costs about twenty times as much. The
+// start of every walk and window takes its value from here.
+double saddle_point_pdf(const BinomialSteps& b, int64_t k) {
+    const int64_t n = b.trials;
+    const double p = b.dist.success_fraction(), q = 1.0 - p;
+    // q is 1 - p rounded, so its logarithm is taken as that of 1 - p.
+    if (k == 0) return exp((double)n * log1p(-p));
+    if (k == n) return exp((double)n * log(p));
+    const double x = (double)k, rest = (double)(n - k);
+    const double exponent = stirling_error(n) - stirling_error(k) - stirling_error(n - k) -
+                            deviance(x, n * p) - deviance(rest, n * q);
+    // log(2 pi k (n - k) / n)
+    const double spread = log(2 * M_PI) + log(x) + log1p(-x / (double)n);
+    return exp(exponent - 0.5 * spread);
 }
 
 // P(k + 1) from P(k), and P(k - 1) from P(k).
@@ -211,7 +272,7 @@ inline int64_t reach_ceil(const Reach<Int>& s) {
 // most per evaluation thread) instead of dividing.
 const int64_t kReciprocalLimit = (int64_t)1 << 20;
 // Steps of the recurrence whose ratios are formed together.
-const int64_t kChunk = 32;
+const int64_t kChunk = 64;
 // 0, 1, ..., kChunk - 1: the offsets of a chunk's counts from its first.
 const struct Offsets {
     double v[kChunk];
@@ -258,9 +319,7 @@ uint64_t run_recurrence(const BinomialSteps& b, int direction, int64_t from, int
             ratio[g + 3] *= ratio[g + 2];
         }
         for (int64_t i = g + 1; i < block; i++) ratio[i] *= ratio[i - 1];
-        const size_t size = out.size();
-        out.resize(size + (size_t)block);
-        double* w = out.data() + size;
+        double w[kChunk];
         int64_t i = 0;
         double base = p;
         for (; i + 4 <= block; i += 4) {
@@ -281,7 +340,7 @@ uint64_t run_recurrence(const BinomialSteps& b, int direction, int64_t from, int
             if ((i & 3) == 3) base = q;
         }
         if (i > 0) p = w[i - 1];
-        out.resize(size + (size_t)i);
+        out.insert(out.end(), w, w + i);
         steps += (uint64_t)i;
         since += i;
         k += direction * i;
@@ -313,7 +372,7 @@ int64_t walk_first_sample(const BinomialSteps& b, int64_t start, ExceedanceScrat
     std::vector<double>& down = s->below;
     walk.clear();
     down.clear();
-    const double at_start = pdf(b, start);
+    const double at_start = saddle_point_pdf(b, start);
     // Near the cut-off the recurrence's last bits could end the walk one
     // step away from where Boost's own values end it.
     const double near = 1e-9 * kNegligible;
@@ -330,23 +389,34 @@ int64_t walk_first_sample(const BinomialSteps& b, int64_t start, ExceedanceScrat
 
 // Extends the probabilities held in `window` for the counts first, ...,
 // first + size - 1 (at least one, with the distribution's mode inside or at
-// the near edge) outward to cover [a, b], stopping in each direction where
-// they fall below kUnderflow. Returns the new first count.
-int64_t extend_window(const BinomialSteps& b, int64_t first, int64_t a, int64_t bound,
+// the near edge) outward to cover [a, b], stopping in each direction at the
+// first probability below `stop`. Returns the new first count.
+int64_t extend_window(const BinomialSteps& b, int64_t first, int64_t a, int64_t bound, double stop,
                       std::vector<double>& window, std::vector<double>& below) {
     uint64_t steps = 0;
-    if (window.back() >= kUnderflow) {
-        steps += run_recurrence(b, 1, first + (int64_t)window.size(), bound, window.back(), kUnderflow, 0,
-                                window);
+    if (window.back() >= stop) {
+        steps += run_recurrence(b, 1, first + (int64_t)window.size(), bound, window.back(), stop, 0, window);
     }
     below.clear();
-    if (window.front() >= kUnderflow) {
-        steps += run_recurrence(b, -1, first - 1, a, window.front(), kUnderflow, 0, below);
+    if (window.front() >= stop) {
+        steps += run_recurrence(b, -1, first - 1, a, window.front(), stop, 0, below);
     }
     b.cost->recurrence_steps += steps;
     if (below.empty()) return first;
     window.insert(window.begin(), below.rbegin(), below.rend());
     return first - (int64_t)below.size();
+}
+
+// A bound on P(Y > last) (`up`) or P(Y < last), where `last` is past the
+// mode and P(Y = last +- 1) is below `stop`: beyond the mode the ratio of
+// neighbouring probabilities only falls, so the tail is at most that
+// probability over 1 - ratio. Infinite where the ratio is not below 1.
+double tail_bound(const BinomialSteps& b, int64_t last, bool up, double stop) {
+    const int64_t k = up ? last + 1 : last - 1;
+    const double ratio = up ? (double)(b.trials - k) / (double)(k + 1) * b.odds
+                            : (double)k / (double)(b.trials - k + 1) * b.inverse_odds;
+    // The recurrence's rounding could put P(Y = k) a hair above `stop`.
+    return ratio < 1.0 ? 1.01 * stop / (1.0 - ratio) : INFINITY;
 }
 
 // P(Y > t) (`up`) or P(Y < t) from p = P(Y = t), summed term by term
@@ -555,65 +625,88 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
         // the walk is extended in place and serves as the window.
         const bool shared = x_size == y_size && a <= hi && lo <= b;
         std::vector<double>& window = shared ? walk : scratch->window;
+        // Where the exceedance is clearly not tiny (a normal approximation
+        // puts it above ~1e-12), the window first stops at kCoarse: what it
+        // leaves out is bounded by tail_bound, and where that bound is below
+        // 2^-45 of the sum the sum stands. Otherwise, or when the bound is
+        // not met, the window grows on to kUnderflow and the sums are formed
+        // again.
+        const double variance = lambda * (1.0 - lambda) * (1.0 / (double)x_size + 1.0 / (double)y_size);
+        double stop = result * result < 49.0 * variance ? kCoarse : kUnderflow;
         int64_t window_first = lo;
         if (!shared) {
             window.clear();
             if (a <= b) {
                 const int64_t anchor = std::min(std::max((int64_t)floor((y_size + 1.0) * lambda), a), b);
                 window_first = anchor;
-                window.push_back(pdf(second, anchor));
+                window.push_back(saddle_point_pdf(second, anchor));
                 if (window.front() < kUnderflow) window.clear();
+                if (window.empty() || window.front() < stop) stop = kUnderflow;
             }
         }
-        if (!window.empty()) {
-            window_first = extend_window(second, window_first, a, b, window, scratch->below);
-        }
-        // Where the walk's own values now sit in `walk`.
-        const double* walked = walk.data() + (shared ? lo - window_first : 0);
-
-        // The tails at the far ends of the walk, P(Y > top_high) and
-        // P(Y < bottom_low): summed on from the window where its terms fall
-        // fast; 0 where the count lies on the far side of the mode and its
-        // probability fell below kUnderflow (the window ended before it, or
-        // never began); from Boost otherwise.
-        const int64_t window_last = window_first + (int64_t)window.size() - 1;
         const int64_t mode = (int64_t)floor((y_size + 1.0) * lambda);
-        auto far_tail = [&](int64_t t, bool up) {
-            double tail;
-            if (!window.empty() && t >= window_first && t <= window_last &&
-                series_tail(second, t, window[t - window_first], up, &tail)) {
-                return tail;
-            }
-            const bool beyond_window = window.empty() || (up ? t > window_last : t < window_first);
-            if (a <= t && t <= b && beyond_window && (up ? t > mode : t < mode)) return 0.0;
-            cost->special_calls++;
-            return up ? boost::math::cdf(boost::math::complement(second.dist, (double)t))
-                      : boost::math::cdf(second.dist, (double)(t - 1));
-        };
-
-        // Every tail the sums reach, grown from the far one by the window's
-        // probabilities, then summed against the walk.
         std::vector<double>& tails = scratch->tails;
         tails.resize((size_t)(std::max(top_high - top_low, bottom_high - bottom_low) + 1));
-        double upper_sum = 0, lower_sum = 0;
-        if (upper_terms) {
-            upper_tails(far_tail(top_high, true), top_low, top_high, window, window_first, tails.data());
-            upper_sum = narrow ? weighted_tails<int64_t>(walked, lo, lo, upper_last, raw, false, x_size,
-                                                         y_size, tails.data(), top_low)
-                               : weighted_tails<__int128>(walked, lo, lo, upper_last, raw, false, x_size,
-                                                          y_size, tails.data(), top_low);
+        for (;;) {
+            if (!window.empty()) {
+                window_first = extend_window(second, window_first, a, b, stop, window, scratch->below);
+            }
+            // Where the walk's own values now sit in `walk`.
+            const double* walked = walk.data() + (shared ? lo - window_first : 0);
+
+            // The tails at the far ends of the walk, P(Y > top_high) and
+            // P(Y < bottom_low): summed on from the window where its terms
+            // fall fast; 0 where the count lies on the far side of the mode
+            // and its probability fell below the stop (the window ended
+            // before it, or never began); from Boost otherwise.
+            const int64_t window_last = window_first + (int64_t)window.size() - 1;
+            auto far_tail = [&](int64_t t, bool up) {
+                double tail;
+                if (!window.empty() && t >= window_first && t <= window_last &&
+                    series_tail(second, t, window[t - window_first], up, &tail)) {
+                    return tail;
+                }
+                const bool beyond_window = window.empty() || (up ? t > window_last : t < window_first);
+                if (a <= t && t <= b && beyond_window && (up ? t > mode : t < mode)) return 0.0;
+                cost->special_calls++;
+                return up ? boost::math::cdf(boost::math::complement(second.dist, (double)t))
+                          : boost::math::cdf(second.dist, (double)(t - 1));
+            };
+
+            // Every tail the sums reach, grown from the far one by the
+            // window's probabilities, then summed against the walk.
+            double upper_sum = 0, lower_sum = 0;
+            if (upper_terms) {
+                upper_tails(far_tail(top_high, true), top_low, top_high, window, window_first, tails.data());
+                upper_sum = narrow ? weighted_tails<int64_t>(walked, lo, lo, upper_last, raw, false, x_size,
+                                                             y_size, tails.data(), top_low)
+                                   : weighted_tails<__int128>(walked, lo, lo, upper_last, raw, false, x_size,
+                                                              y_size, tails.data(), top_low);
+            }
+            if (lower_terms) {
+                lower_tails(far_tail(bottom_low, false), bottom_low, bottom_high, window, window_first,
+                            tails.data());
+                lower_sum = narrow ? weighted_tails<int64_t>(walked, lo, lower_first, hi, -raw, true, x_size,
+                                                             y_size, tails.data(), bottom_low)
+                                   : weighted_tails<__int128>(walked, lo, lower_first, hi, -raw, true, x_size,
+                                                              y_size, tails.data(), bottom_low);
+            }
+            const double sum = upper_sum + lower_sum;
+            if (stop == kCoarse) {
+                // What the early stops left out of every tail the sums used.
+                double omitted = 0;
+                if (!window.empty() && window_last < b) omitted += tail_bound(second, window_last, true, stop);
+                if (!window.empty() && window_first > a) omitted += tail_bound(second, window_first, false, stop);
+                if (!(sum >= omitted * 0x1p45)) {
+                    stop = kUnderflow;
+                    continue;
+                }
+            }
+            // A probability: rounding must not carry it past 1, where the
+            // logarithm of its complement would not be defined.
+            *out = std::min(sum, 1.0);
+            return 0;
         }
-        if (lower_terms) {
-            lower_tails(far_tail(bottom_low, false), bottom_low, bottom_high, window, window_first, tails.data());
-            lower_sum = narrow ? weighted_tails<int64_t>(walked, lo, lower_first, hi, -raw, true, x_size,
-                                                         y_size, tails.data(), bottom_low)
-                               : weighted_tails<__int128>(walked, lo, lower_first, hi, -raw, true, x_size,
-                                                          y_size, tails.data(), bottom_low);
-        }
-        // A probability: rounding must not carry it past 1, where the
-        // logarithm of its complement would not be defined.
-        *out = std::min(upper_sum + lower_sum, 1.0);
-        return 0;
     } catch (const std::bad_alloc&) {
         report_worker_error("out of memory error - significance_exceedance[scratch]");
     } catch (const std::exception& e) {
