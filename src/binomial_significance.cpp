@@ -674,22 +674,48 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
             };
 
             // Every tail the sums reach, grown from the far one by the
-            // window's probabilities, then summed against the walk.
+            // window's probabilities, then summed against the walk. Where
+            // the far tail is 0, the tails beyond the window's end are 0
+            // too, and the counts n of the walk that reach only them are
+            // left out.
+            auto floor_div = [](__int128 z, __int128 d) {
+                __int128 q = z / d;
+                if (z % d != 0 && z < 0) q--;
+                return q;
+            };
             double upper_sum = 0, lower_sum = 0;
             if (upper_terms) {
-                upper_tails(far_tail(top_high, true), top_low, top_high, window, window_first, tails.data());
-                upper_sum = narrow ? weighted_tails<int64_t>(walked, lo, lo, upper_last, raw, false, x_size,
-                                                             y_size, tails.data(), top_low)
-                                   : weighted_tails<__int128>(walked, lo, lo, upper_last, raw, false, x_size,
-                                                              y_size, tails.data(), top_low);
+                const double far = far_tail(top_high, true);
+                int64_t t1 = top_high, n1 = upper_last;
+                if (far == 0 && window_last < top_high) {
+                    t1 = std::max(window_last, top_low);
+                    // The last n with floor((y_size n + raw) / x_size) <= t1.
+                    n1 = (int64_t)std::min((__int128)upper_last, floor_div(nx * (t1 + 1) - raw - 1, ny));
+                }
+                if (n1 >= lo) {
+                    upper_tails(far, top_low, t1, window, window_first, tails.data());
+                    upper_sum = narrow ? weighted_tails<int64_t>(walked, lo, lo, n1, raw, false, x_size, y_size,
+                                                                 tails.data(), top_low)
+                                       : weighted_tails<__int128>(walked, lo, lo, n1, raw, false, x_size, y_size,
+                                                                  tails.data(), top_low);
+                }
             }
             if (lower_terms) {
-                lower_tails(far_tail(bottom_low, false), bottom_low, bottom_high, window, window_first,
-                            tails.data());
-                lower_sum = narrow ? weighted_tails<int64_t>(walked, lo, lower_first, hi, -raw, true, x_size,
-                                                             y_size, tails.data(), bottom_low)
-                                   : weighted_tails<__int128>(walked, lo, lower_first, hi, -raw, true, x_size,
-                                                              y_size, tails.data(), bottom_low);
+                const double far = far_tail(bottom_low, false);
+                int64_t f0 = bottom_low, n0 = lower_first;
+                if (far == 0 && window_first > bottom_low) {
+                    f0 = std::min(window_first, bottom_high);
+                    // The first n with ceil((y_size n - raw) / x_size) >= f0.
+                    n0 = (int64_t)std::max((__int128)lower_first,
+                                           -floor_div(-(nx * (f0 - 1) + raw + 1), ny));
+                }
+                if (n0 <= hi) {
+                    lower_tails(far, f0, bottom_high, window, window_first, tails.data());
+                    lower_sum = narrow ? weighted_tails<int64_t>(walked, lo, n0, hi, -raw, true, x_size, y_size,
+                                                                 tails.data(), f0)
+                                       : weighted_tails<__int128>(walked, lo, n0, hi, -raw, true, x_size, y_size,
+                                                                  tails.data(), f0);
+                }
             }
             const double sum = upper_sum + lower_sum;
             if (stop == kCoarse) {
