@@ -625,14 +625,13 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
         // the walk is extended in place and serves as the window.
         const bool shared = x_size == y_size && a <= hi && lo <= b;
         std::vector<double>& window = shared ? walk : scratch->window;
-        // Where the exceedance is clearly not tiny (a normal approximation
-        // puts it above ~1e-12), the window first stops at kCoarse: what it
-        // leaves out is bounded by tail_bound, and where that bound is below
-        // 2^-45 of the sum the sum stands. Otherwise, or when the bound is
-        // not met, the window grows on to kUnderflow and the sums are formed
-        // again.
-        const double variance = lambda * (1.0 - lambda) * (1.0 / (double)x_size + 1.0 / (double)y_size);
-        double stop = result * result < 49.0 * variance ? kCoarse : kUnderflow;
+        // The window first stops at kCoarse: what it leaves out of every
+        // tail is bounded by tail_bound, and where that bound is below 2^-45
+        // of the sum, the sum stands. Otherwise the sum so far, a lower bound
+        // of the whole, sets how much further the window must grow for the
+        // bound to be met, down to kUnderflow at most, and the sums are
+        // formed again.
+        double stop = kCoarse;
         int64_t window_first = lo;
         if (!shared) {
             window.clear();
@@ -718,13 +717,15 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
                 }
             }
             const double sum = upper_sum + lower_sum;
-            if (stop == kCoarse) {
+            if (stop > kUnderflow) {
                 // What the early stops left out of every tail the sums used.
                 double omitted = 0;
                 if (!window.empty() && window_last < b) omitted += tail_bound(second, window_last, true, stop);
                 if (!window.empty() && window_first > a) omitted += tail_bound(second, window_first, false, stop);
                 if (!(sum >= omitted * 0x1p45)) {
-                    stop = kUnderflow;
+                    // The bound shrinks at least in proportion to the stop.
+                    const double needed = stop * (sum * 0x1p-46 / omitted);
+                    stop = needed > kUnderflow && needed < stop ? needed : kUnderflow;
                     continue;
                 }
             }
