@@ -795,11 +795,18 @@ double significance_finalize(double result, const Data* d, const Options* option
     std::vector<uint64_t> keys;
     std::vector<double> values;
     try {
+        // In key order, the keys that stand for themselves come ascending
+        // and the mirrored ones descending: one merge orders them all.
+        std::vector<uint64_t> mirrored;
         keys.reserve(histogram.size());
         for (const auto& entry : histogram) {
-            if (entry.second) keys.push_back(mirrored_key(entry.first, d->size_x));
+            if (!entry.second) continue;
+            const uint64_t key = mirrored_key(entry.first, d->size_x);
+            (key == entry.first ? keys : mirrored).push_back(key);
         }
-        std::sort(keys.begin(), keys.end());
+        const size_t own = keys.size();
+        keys.insert(keys.end(), mirrored.rbegin(), mirrored.rend());
+        std::inplace_merge(keys.begin(), keys.begin() + (std::ptrdiff_t)own, keys.end());
         keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
         // Keys left unevaluated (no threads, or an interruption) keep 0.
         values.assign(keys.size(), 0.0);

@@ -230,6 +230,21 @@ class TestFastEvaluation:
             # Probabilities below 1e-300 of the second sample count as 0.
             assert close(fast, reference, 1e-10, 1e-280), (c, size_x, size_y, raw, fast, reference)
 
+    def test_mirrored_counts_share_one_exceedance(self, probe):
+        # Counts c and size_x - c have complementary fractions, and the
+        # evaluation stands one for the other; both must equal the
+        # reference, equal or unequal sizes alike.
+        rng = np.random.default_rng(11)
+        for size_x, size_y in [(2000, 2000), (301, 4000), (4000, 301), (7, 7)]:
+            for c in rng.choice(size_x + 1, 6, replace=False):
+                D = float(rng.uniform(0.01, 0.3))
+                low = probe.exceedance(int(c), size_x, size_y, D)[0]
+                high = probe.exceedance(size_x - int(c), size_x, size_y, D)[0]
+                assert close(low, high, 1e-12, 1e-280), (c, size_x, size_y, D, low, high)
+                histogram = {int(c): 3, size_x - int(c): 5}
+                reference = probe.reference_finalize(histogram, size_x, size_y, D)
+                assert close(probe.finalize(histogram, size_x, size_y, D, 2), reference, 1e-10, 1e-15)
+
     def test_boost_called_a_few_times_per_entry(self, probe):
         # The walk and the window come from the recurrence: a handful of Boost
         # calls per entry where the reference makes three per step.
