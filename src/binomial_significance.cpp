@@ -455,15 +455,16 @@ void upper_tails(double far, int64_t t0, int64_t t1, const std::vector<double>& 
     int64_t t = t1 - 1;
     // P(Y = t + 1) is added on the way from t + 1 to t.
     for (; t >= t0 && t + 1 > last; t--) tails[t - t0] = tail;
-    const double* p = window.data() - first;
+    const double* w = window.data();
     for (; t - 3 >= t0 && t - 2 >= first; t -= 4) {
-        const double s1 = p[t + 1], s2 = s1 + p[t], s3 = s2 + p[t - 1], s4 = s3 + p[t - 2];
+        const double* p = w + (t - 2 - first);
+        const double s1 = p[3], s2 = s1 + p[2], s3 = s2 + p[1], s4 = s3 + p[0];
         tails[t - t0] = tail + s1;
         tails[t - 1 - t0] = tail + s2;
         tails[t - 2 - t0] = tail + s3;
         tails[t - 3 - t0] = tail += s4;
     }
-    for (; t >= t0 && t + 1 >= first; t--) tails[t - t0] = tail += p[t + 1];
+    for (; t >= t0 && t + 1 >= first; t--) tails[t - t0] = tail += w[t + 1 - first];
     for (; t >= t0; t--) tails[t - t0] = tail;
 }
 
@@ -477,15 +478,16 @@ void lower_tails(double far, int64_t f0, int64_t f1, const std::vector<double>& 
     int64_t f = f0 + 1;
     // P(Y = f - 1) is added on the way from f - 1 to f.
     for (; f <= f1 && f - 1 < first; f++) tails[f - f0] = tail;
-    const double* p = window.data() - first;
+    const double* w = window.data();
     for (; f + 3 <= f1 && f + 2 <= last; f += 4) {
-        const double s1 = p[f - 1], s2 = s1 + p[f], s3 = s2 + p[f + 1], s4 = s3 + p[f + 2];
+        const double* p = w + (f - 1 - first);
+        const double s1 = p[0], s2 = s1 + p[1], s3 = s2 + p[2], s4 = s3 + p[3];
         tails[f - f0] = tail + s1;
         tails[f + 1 - f0] = tail + s2;
         tails[f + 2 - f0] = tail + s3;
         tails[f + 3 - f0] = tail += s4;
     }
-    for (; f <= f1 && f - 1 <= last; f++) tails[f - f0] = tail += p[f - 1];
+    for (; f <= f1 && f - 1 <= last; f++) tails[f - f0] = tail += w[f - 1 - first];
     for (; f <= f1; f++) tails[f - f0] = tail;
 }
 
