@@ -634,6 +634,20 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
         // bound to be met, down to kUnderflow at most, and the sums are
         // formed again.
         double stop = kCoarse;
+        // With equal sizes X and Y are alike: the lower sum, P(X - Y > k)
+        // with X on the walk, equals the upper one, P(Y - X > k), but for
+        // the pairs with a count outside the walk, which differ by at most
+        // `mirror_error`, a bound from the walk's cut-offs. Where the
+        // exceedance is clearly not tiny (a normal approximation puts it above
+        // ~3e-11), the upper sum alone is formed and counted twice, and the
+        // window only grows upward, as long as the bound allows; else both
+        // sums are formed. [wa, wb] is the part of [a, b] the sums read.
+        const double variance = lambda * (1.0 - lambda) * (1.0 / (double)x_size + 1.0 / (double)y_size);
+        bool one_side = shared && upper_terms && lower_terms && top_high > top_low &&
+                        result * result < 44.0 * variance;
+        const double mirror_error = (lo > 0 ? tail_bound(first, lo, false, kNegligible) : 0.0) +
+                                    (hi < x_size ? tail_bound(first, hi, true, kNegligible) : 0.0);
+        int64_t wa = one_side ? top_low + 1 : a, wb = one_side ? top_high : b;
         int64_t window_first = lo;
         if (!shared) {
             window.clear();
@@ -650,7 +664,7 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
         tails.resize((size_t)(std::max(top_high - top_low, bottom_high - bottom_low) + 1));
         for (;;) {
             if (!window.empty()) {
-                window_first = extend_window(second, window_first, a, b, stop, window, scratch->below);
+                window_first = extend_window(second, window_first, wa, wb, stop, window, scratch->below);
             }
             // Where the walk's own values now sit in `walk`.
             const double* walked = walk.data() + (shared ? lo - window_first : 0);
@@ -668,7 +682,7 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
                     return tail;
                 }
                 const bool beyond_window = window.empty() || (up ? t > window_last : t < window_first);
-                if (a <= t && t <= b && beyond_window && (up ? t > mode : t < mode)) return 0.0;
+                if (wa <= t && t <= wb && beyond_window && (up ? t > mode : t < mode)) return 0.0;
                 cost->special_calls++;
                 return up ? boost::math::cdf(boost::math::complement(second.dist, (double)t))
                           : boost::math::cdf(second.dist, (double)(t - 1));
@@ -701,7 +715,7 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
                                                                   tails.data(), top_low);
                 }
             }
-            if (lower_terms) {
+            if (lower_terms && !one_side) {
                 const double far = far_tail(bottom_low, false);
                 int64_t f0 = bottom_low, n0 = lower_first;
                 if (far == 0 && window_first > bottom_low) {
@@ -718,16 +732,24 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
                                                                   tails.data(), f0);
                 }
             }
-            const double sum = upper_sum + lower_sum;
-            if (stop > kUnderflow) {
-                // What the early stops left out of every tail the sums used.
+            const double sum = one_side ? 2.0 * upper_sum : upper_sum + lower_sum;
+            if (stop > kUnderflow || one_side) {
+                // What the early stops left out of every tail the sums used,
+                // and with one side formed, what the other may differ by.
                 double omitted = 0;
-                if (!window.empty() && window_last < b) omitted += tail_bound(second, window_last, true, stop);
-                if (!window.empty() && window_first > a) omitted += tail_bound(second, window_first, false, stop);
-                if (!(sum >= omitted * 0x1p45)) {
-                    // The bound shrinks at least in proportion to the stop.
-                    const double needed = stop * (sum * 0x1p-46 / omitted);
-                    stop = needed > kUnderflow && needed < stop ? needed : kUnderflow;
+                if (!window.empty() && window_last < wb) omitted += tail_bound(second, window_last, true, stop);
+                if (!window.empty() && window_first > wa) omitted += tail_bound(second, window_first, false, stop);
+                const double error = one_side ? 2.0 * omitted + mirror_error : omitted;
+                if (!(sum >= error * 0x1p45)) {
+                    if (one_side && (stop == kUnderflow || !(sum >= mirror_error * 0x1p46))) {
+                        one_side = false;
+                        wa = a;
+                        wb = b;
+                    } else {
+                        // The bound shrinks at least in proportion to the stop.
+                        const double needed = stop * (sum * (one_side ? 0x1p-48 : 0x1p-46) / omitted);
+                        stop = needed > kUnderflow && needed < stop ? needed : kUnderflow;
+                    }
                     continue;
                 }
             }
