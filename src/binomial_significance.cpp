@@ -111,15 +111,23 @@ void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* 
 // one fraction, is the sum over the counts n of X, walked outward from its
 // bulk, of P(X = n) times the two tails of Y beyond the reach of n. Evaluating
 // each of these probabilities with Boost.Math costs an incomplete beta
-// function apiece; instead the walk obtains P(X = n) from its neighbour by the
-// ratio of consecutive binomial probabilities, and the tails of Y are grown
-// from one Boost value at the far end of the walk by adding the probabilities
-// of Y that the reach passes over. Every term is positive and every tail is
-// accumulated from its small end, so the relative error stays near the
-// rounding error of the recurrence; Boost is consulted again at the start of
-// each entry, every kReanchorSteps steps, and where the walk's stopping test
-// is too close to call. When both samples have the same size the two
-// distributions coincide, and the walk's probabilities serve for Y as well.
+// function apiece; instead:
+// - the walk starts from the saddle-point value of P(X = n) at the bulk and
+//   obtains each next one from its neighbour by the ratio of consecutive
+//   binomial probabilities, in chunks whose ratios are formed apart from the
+//   chain of products;
+// - the tails of Y are grown from one value at the far end of the walk by
+//   adding the probabilities of Y that the reach passes over, taken from a
+//   window of Y's probabilities that grows only as far as a bound on what it
+//   leaves out requires;
+// - when both samples have the same size the two distributions coincide: the
+//   walk's probabilities serve for Y as well, and where the bound allows, the
+//   upper sum stands for the lower one too.
+// Every term is positive and every tail is accumulated from its small end, so
+// the relative error stays near the rounding error of the recurrence; Boost
+// is consulted every kReanchorSteps steps, where the walk's stopping test is
+// too close to call, and for tails that no window reaches. The exceedances of
+// c and x_size - c are one number, which the evaluation computes once.
 
 namespace {
 
