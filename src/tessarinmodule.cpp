@@ -152,7 +152,8 @@ constexpr uint64_t BIN_BATCH = 64;
 static uint64_t narrow_flush_period(const Data* s) {
     uint64_t product;
     if (!__builtin_mul_overflow(s->size_x, s->size_y, &product) && product <= (uint64_t)INT32_MAX) return UINT64_MAX;
-    const uint64_t period = (uint64_t)INT32_MAX / (uint64_t)std::max<int64_t>(s->largest_weight, 1) / BIN_BATCH * BIN_BATCH;
+    const uint64_t largest = (uint64_t)std::max<int64_t>(s->largest_weight, 1);
+    const uint64_t period = (uint64_t)INT32_MAX / largest / BIN_BATCH * BIN_BATCH;
     return period >= std::max(s->ortant_no, BIN_BATCH) ? period : 0;
 }
 
@@ -194,7 +195,9 @@ static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, in
         for (uint64_t b = 0; b < batch; b++) {
             const Counter w = (Counter)weight[first + b];
             for (int v = 0; v < VECTORS; v++) {
-                for (int c = 0; c < P; c++) counters[(v * P + c) * ortant_no + ((bins[b][v] >> (c * d)) & low_bits)] += w;
+                for (int c = 0; c < P; c++) {
+                    counters[(v * P + c) * ortant_no + ((bins[b][v] >> (c * d)) & low_bits)] += w;
+                }
             }
         }
         since_flush += BIN_BATCH;
@@ -1378,8 +1381,8 @@ static PyMethodDef TessarinMethods[] = {
      "The details dict of test from the merged partial result of all units"},
     {NULL, NULL, 0, NULL}};
 
-static struct PyModuleDef tessarinmodule = {PyModuleDef_HEAD_INIT, "MODULE_NAME", NULL, -1, TessarinMethods,
-                                             NULL, NULL, NULL, NULL};
+static struct PyModuleDef tessarinmodule = {PyModuleDef_HEAD_INIT, "tessarin." TESSARIN_NAME(TESSARIN_MODULE), NULL,
+                                             -1, TessarinMethods, NULL, NULL, NULL, NULL};
 
 #define TESSARIN_CONCAT(a, b) a##b
 #define TESSARIN_INIT_NAME(name) TESSARIN_CONCAT(PyInit_, name)
