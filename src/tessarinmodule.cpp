@@ -327,10 +327,15 @@ static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int g
             const uint32_t* cx = s->counts_x + j * samples + first;
             const uint32_t* cy = s->counts_y + j * samples + first;
             for (uint64_t k = 0; k < chunk; k++) row_weight[k] = (int32_t)(size_y * cx[k]) - (int32_t)(size_x * cy[k]);
+            // The group's orthants first, so that the rows' addresses are
+            // known before the additions start, as in the packed scan.
+            uint64_t bins[MAX_LABELLING_GROUP];
             for (int c = 0; c < group; c++) {
-                uint64_t bin, i = corners[c];
-                calculate_bin<BLOCKS>(i, j, bin, t);
-                int32_t* row = differences + c * table + bin * chunk;
+                uint64_t i = corners[c];
+                calculate_bin<BLOCKS>(i, j, bins[c], t);
+            }
+            for (int c = 0; c < group; c++) {
+                int32_t* row = differences + c * table + bins[c] * chunk;
                 for (uint64_t k = 0; k < chunk; k++) row[k] += row_weight[k];
             }
         }
