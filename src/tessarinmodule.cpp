@@ -417,20 +417,28 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
     }
     const uint32_t* counts_x = s->counts_x;
     const uint32_t* counts_y = s->counts_y;
-    const uint64_t mask = poll_mask(2 * samples);
+    // A batch of orthants before their additions, as in the packed scan.
+    const uint64_t mask = poll_mask(2 * samples * BIN_BATCH);
+    uint64_t bins[BIN_BATCH];
     for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
         memset(x_cap_ortant, 0, table_bytes);
         memset(y_cap_ortant, 0, table_bytes);
         bool abandoned = false;
-        for (uint64_t j = 0; j < n; j++) {
-            if ((j & mask) == 0 && !keep_running()) {
+        for (uint64_t first = 0; first < n; first += BIN_BATCH) {
+            if (((first / BIN_BATCH) & mask) == 0 && !keep_running()) {
                 abandoned = true;
                 break;
             }
-            uint64_t bin;
-            calculate_bin<BLOCKS>(i, j, bin, t);
-            add_counts(x_cap_ortant + bin * samples, y_cap_ortant + bin * samples, counts_x + j * samples,
-                       counts_y + j * samples, samples);
+            const uint64_t batch = std::min(BIN_BATCH, n - first);
+            for (uint64_t b = 0; b < batch; b++) {
+                uint64_t j = first + b;
+                calculate_bin<BLOCKS>(i, j, bins[b], t);
+            }
+            for (uint64_t b = 0; b < batch; b++) {
+                const uint64_t j = first + b;
+                add_counts(x_cap_ortant + bins[b] * samples, y_cap_ortant + bins[b] * samples,
+                           counts_x + j * samples, counts_y + j * samples, samples);
+            }
         }
         if (abandoned) break;
         for (uint64_t o = 0; o < ortant_no; o++) {
