@@ -28,6 +28,14 @@
 //   of lane_sums[o] for each of `count` points, o being the orthant of point j
 //   around corner c. The caller keeps the 32-bit sums from overflowing.
 //
+// ORTHANT_BATCH: how many orthant indices the scans compute before the table
+//   updates that use them. A vector build's index comes at the end of a long
+//   chain of vector operations; updates interleaved with them wait for their
+//   addresses, and the processor runs later updates' loads ahead of stores it
+//   cannot yet place, so the vector builds compute a batch first (which also
+//   lets the hashed scan prefetch its slots). The scalar build's indices come
+//   a comparison at a time, and interleaving them with the updates is faster.
+//
 // Only the kernels carry KERNEL_TARGET, so the loader and the processor check
 // stay runnable on any processor of the architecture and can refuse the call
 // cleanly. This header is included by the kernel source after the Task record.
@@ -48,6 +56,7 @@
 #include <immintrin.h>
 #define KERNEL_TARGET __attribute__((target("avx512f")))
 #endif
+constexpr uint64_t ORTHANT_BATCH = 64;
 
 template <int BLOCKS>
 static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
@@ -95,6 +104,7 @@ static inline KERNEL_TARGET void accumulate_lane_sums(const int32_t (*corner_coo
 #include <immintrin.h>
 // The x86-64-v3 level: AVX2 with FMA, BMI1/2, LZCNT, MOVBE and F16C.
 #define KERNEL_TARGET __attribute__((target("avx2,fma,bmi,bmi2,lzcnt,movbe,f16c,popcnt")))
+constexpr uint64_t ORTHANT_BATCH = 64;
 
 // The sign bits of a comparison's eight lanes.
 static inline KERNEL_TARGET uint32_t lane_bits(__m256i greater) {
@@ -207,6 +217,7 @@ static inline KERNEL_TARGET void accumulate_lane_sums(const int32_t (*corner_coo
 #endif
 // NEON is part of every aarch64 processor, so the kernels need no target.
 #define KERNEL_TARGET
+constexpr uint64_t ORTHANT_BATCH = 64;
 
 // The bits of sixteen lanes compared four at a time: each quarter's lanes
 // select their own bit, and one horizontal sum collects them.
@@ -275,6 +286,7 @@ static inline void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], 
 
 #else
 #define KERNEL_TARGET
+constexpr uint64_t ORTHANT_BATCH = 1;
 template <int BLOCKS>
 static inline void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
     const int32_t* lanes = (const int32_t*)t->d->avx512_data;

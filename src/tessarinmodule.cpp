@@ -132,14 +132,6 @@ static inline void update_folded_maxima(const uint64_t* corners, int group, cons
 // before the group was complete; its maxima are then left untouched.
 typedef bool (*GroupScan)(const uint64_t* corners, Task* t, int64_t* counters, uint64_t* max_alpha);
 
-// The packed and hashed scans compute the orthant indices of a batch of
-// points first and update their tables afterwards: the table addresses are
-// then known long before the updates, rather than at the end of a chain of
-// vector operations, so the processor no longer runs later updates' loads
-// ahead of stores to addresses it cannot yet see, and the loads of the
-// hashed table can be prefetched.
-constexpr uint64_t BIN_BATCH = 64;
-
 // The packed scan's counters are 32-bit where that is safe and cheap, which
 // halves the table of a group of corners: every partial sum of the folded
 // weights lies within size_x * size_y of zero, so when that product fits 32
@@ -147,21 +139,22 @@ constexpr uint64_t BIN_BATCH = 64;
 // totals and cleared before they could, every `flush_every` points (a whole
 // number of batches: the counters move by at most largest_weight a point).
 // A flush costs a pass over the table, so 32-bit counters are used only when
-// flushes come no more often than every max(ortant_no, BIN_BATCH) points;
+// flushes come no more often than every max(ortant_no, ORTHANT_BATCH) points;
 // returns 0 when they are not used.
 static uint64_t narrow_flush_period(const Data* s) {
     uint64_t product;
     if (!__builtin_mul_overflow(s->size_x, s->size_y, &product) && product <= (uint64_t)INT32_MAX) return UINT64_MAX;
     const uint64_t largest = (uint64_t)std::max<int64_t>(s->largest_weight, 1);
-    const uint64_t period = (uint64_t)INT32_MAX / largest / BIN_BATCH * BIN_BATCH;
-    return period >= std::max(s->ortant_no, BIN_BATCH) ? period : 0;
+    const uint64_t period = (uint64_t)INT32_MAX / largest / ORTHANT_BATCH * ORTHANT_BATCH;
+    return period >= std::max(s->ortant_no, ORTHANT_BATCH) ? period : 0;
 }
 
 // With at most 16 dimensions, the coordinates of P = 16 / d corners share one
 // 16-lane vector: one comparison places a point around P corners at once, its
 // mask holding their orthant indices side by side, d bits each. `totals`
 // holds the group's 64-bit counters, followed, for 32-bit Counter, by room
-// for the group's 32-bit ones.
+// for the group's 32-bit ones. The masks of ORTHANT_BATCH points come before
+// their counter updates.
 template <int P, typename Counter>
 static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, int64_t* totals,
                                             uint64_t* max_alpha) {
@@ -181,12 +174,12 @@ static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, in
     if (NARROW) memset(counters, 0, table * sizeof(Counter));
     const uint64_t flush_every = NARROW ? narrow_flush_period(t->d) : UINT64_MAX;
     const uint32_t live = (uint32_t)(P * d), low_bits = (uint32_t)(ortant_no - 1);
-    const uint64_t mask = poll_mask(GROUP * BIN_BATCH);
-    uint32_t bins[BIN_BATCH][VECTORS];
+    const uint64_t mask = poll_mask(GROUP * ORTHANT_BATCH);
+    uint32_t bins[ORTHANT_BATCH][VECTORS];
     uint64_t since_flush = 0;
-    for (uint64_t first = 0; first < n; first += BIN_BATCH) {
-        if (((first / BIN_BATCH) & mask) == 0 && !keep_running()) return false;
-        const uint64_t batch = std::min(BIN_BATCH, n - first);
+    for (uint64_t first = 0; first < n; first += ORTHANT_BATCH) {
+        if (((first / ORTHANT_BATCH) & mask) == 0 && !keep_running()) return false;
+        const uint64_t batch = std::min(ORTHANT_BATCH, n - first);
         for (uint64_t b = 0; b < batch; b++) {
             for (int v = 0; v < VECTORS; v++) {
                 bins[b][v] = calculate_bins<P>(packed[v], lanes + (first + b) * 16, spread, live);
@@ -200,7 +193,7 @@ static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, in
                 }
             }
         }
-        since_flush += BIN_BATCH;
+        since_flush += ORTHANT_BATCH;
         if (NARROW && (since_flush >= flush_every || first + batch == n)) {
             for (uint64_t e = 0; e < table; e++) totals[e] += counters[e];
             memset(counters, 0, table * sizeof(Counter));
@@ -327,16 +320,24 @@ static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int g
             const uint32_t* cx = s->counts_x + j * samples + first;
             const uint32_t* cy = s->counts_y + j * samples + first;
             for (uint64_t k = 0; k < chunk; k++) row_weight[k] = (int32_t)(size_y * cx[k]) - (int32_t)(size_x * cy[k]);
-            // The group's orthants first, so that the rows' addresses are
-            // known before the additions start, as in the packed scan.
-            uint64_t bins[MAX_LABELLING_GROUP];
-            for (int c = 0; c < group; c++) {
-                uint64_t i = corners[c];
-                calculate_bin<BLOCKS>(i, j, bins[c], t);
-            }
-            for (int c = 0; c < group; c++) {
-                int32_t* row = differences + c * table + bins[c] * chunk;
-                for (uint64_t k = 0; k < chunk; k++) row[k] += row_weight[k];
+            if constexpr (ORTHANT_BATCH > 1) {
+                // The group's orthants before their additions (see ORTHANT_BATCH).
+                uint64_t bins[MAX_LABELLING_GROUP];
+                for (int c = 0; c < group; c++) {
+                    uint64_t i = corners[c];
+                    calculate_bin<BLOCKS>(i, j, bins[c], t);
+                }
+                for (int c = 0; c < group; c++) {
+                    int32_t* row = differences + c * table + bins[c] * chunk;
+                    for (uint64_t k = 0; k < chunk; k++) row[k] += row_weight[k];
+                }
+            } else {
+                for (int c = 0; c < group; c++) {
+                    uint64_t bin, i = corners[c];
+                    calculate_bin<BLOCKS>(i, j, bin, t);
+                    int32_t* row = differences + c * table + bin * chunk;
+                    for (uint64_t k = 0; k < chunk; k++) row[k] += row_weight[k];
+                }
             }
         }
         for (int c = 0; c < group; c++) {
@@ -417,19 +418,18 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
     }
     const uint32_t* counts_x = s->counts_x;
     const uint32_t* counts_y = s->counts_y;
-    // A batch of orthants before their additions, as in the packed scan.
-    const uint64_t mask = poll_mask(2 * samples * BIN_BATCH);
-    uint64_t bins[BIN_BATCH];
+    const uint64_t mask = poll_mask(2 * samples * ORTHANT_BATCH);
+    uint64_t bins[ORTHANT_BATCH];
     for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
         memset(x_cap_ortant, 0, table_bytes);
         memset(y_cap_ortant, 0, table_bytes);
         bool abandoned = false;
-        for (uint64_t first = 0; first < n; first += BIN_BATCH) {
-            if (((first / BIN_BATCH) & mask) == 0 && !keep_running()) {
+        for (uint64_t first = 0; first < n; first += ORTHANT_BATCH) {
+            if (((first / ORTHANT_BATCH) & mask) == 0 && !keep_running()) {
                 abandoned = true;
                 break;
             }
-            const uint64_t batch = std::min(BIN_BATCH, n - first);
+            const uint64_t batch = std::min(ORTHANT_BATCH, n - first);
             for (uint64_t b = 0; b < batch; b++) {
                 uint64_t j = first + b;
                 calculate_bin<BLOCKS>(i, j, bins[b], t);
@@ -498,9 +498,11 @@ static void* max_diff_labellings(void* vargp) {
 // and so mispredicted probe loops, rare; `touched` lists the slots in use, so
 // a corner clears only what it filled. Keys are an orthant index or EMPTY,
 // which no index reaches (indices stay below 2^63). The table outgrows the
-// nearest caches, so the slots of a batch of points are prefetched before the
-// batch is probed, and the touched slots some way ahead of the one read.
+// nearest caches, so every build computes the orthants of a batch of points
+// and prefetches their slots before probing them, and prefetches the touched
+// slots some way ahead of the one read.
 constexpr uint64_t EMPTY = UINT64_MAX;
+constexpr uint64_t PROBE_BATCH = 64;
 constexpr uint64_t READ_AHEAD = 16;
 
 struct OrthantSlot {
@@ -513,17 +515,17 @@ static KERNEL_TARGET void sparse_scan_folded(Task* t, OrthantSlot* slots, uint64
                                              uint64_t* max_alpha) {
     const Data* s = t->d;
     const int64_t* weight = s->folded;
-    const uint64_t n = s->n, slot_mask = ((uint64_t)1 << slot_bits) - 1, mask = poll_mask(8 * BIN_BATCH);
-    uint64_t bins[BIN_BATCH], homes[BIN_BATCH];
+    const uint64_t n = s->n, slot_mask = ((uint64_t)1 << slot_bits) - 1, mask = poll_mask(8 * PROBE_BATCH);
+    uint64_t bins[PROBE_BATCH], homes[PROBE_BATCH];
     for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
         uint64_t used = 0;
         bool abandoned = false;
-        for (uint64_t first = 0; first < n; first += BIN_BATCH) {
-            if (((first / BIN_BATCH) & mask) == 0 && !keep_running()) {
+        for (uint64_t first = 0; first < n; first += PROBE_BATCH) {
+            if (((first / PROBE_BATCH) & mask) == 0 && !keep_running()) {
                 abandoned = true;
                 break;
             }
-            const uint64_t batch = std::min(BIN_BATCH, n - first);
+            const uint64_t batch = std::min(PROBE_BATCH, n - first);
             for (uint64_t b = 0; b < batch; b++) {
                 uint64_t j = first + b;
                 calculate_bin<BLOCKS>(i, j, bins[b], t);
