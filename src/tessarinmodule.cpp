@@ -360,8 +360,10 @@ static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int g
     return true;
 }
 
+// Aligned to a cache line: the portable build's row additions, a loop of a
+// few instructions, ran 5-10% slower where their loop straddled two lines.
 template <int BLOCKS>
-static void* labellings_kernel(Task* t) {
+__attribute__((aligned(64))) static void* labellings_kernel(Task* t) {
     const Data* s = t->d;
     const uint64_t samples = s->samples, ortant_no = s->ortant_no;
     const int group = labelling_group(ortant_no, samples);
