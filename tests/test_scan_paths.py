@@ -30,7 +30,7 @@ SEVERAL = dict(permutation_samples=9, seed=11)
 DRAWS = dict(permutation_samples=9, draw_samples=True, seed=12)
 BINOMIAL = dict(binomial_significance=True)
 CASES = [
-    ("dense", 2, 30, ONE), ("dense", 3, 25, SEVERAL), ("dense", 2, 20, BINOMIAL),
+    ("dense", 2, 30, ONE), ("dense", 3, 25, SEVERAL), ("dense", 2, 20, BINOMIAL), ("dense", 3, 150, SEVERAL),
     ("sparse", 6, 20, ONE), ("sparse", 5, 12, SEVERAL), ("sparse", 7, 15, BINOMIAL),
     ("lanes", 1, 40, ONE), ("lanes", 2, 40, ONE), ("lanes", 3, 40, ONE), ("lanes", 4, 40, ONE),
     ("packed", 2, 30, ONE), ("packed", 5, 40, ONE), ("packed", 9, 300, ONE), ("packed", 16, 20, ONE),
