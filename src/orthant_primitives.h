@@ -28,6 +28,14 @@
 //   of lane_sums[o] for each of `count` points, o being the orthant of point j
 //   around corner c. The caller keeps the 32-bit sums from overflowing.
 //
+// ORTHANT_BATCH: how many orthant indices the scans compute before the table
+//   updates that use them. A vector build's index comes at the end of a long
+//   chain of vector operations; updates interleaved with them wait for their
+//   addresses, and the processor runs later updates' loads ahead of stores it
+//   cannot yet place, so the vector builds compute a batch first (which also
+//   lets the hashed scan prefetch its slots). The scalar build's indices come
+//   a comparison at a time, and interleaving them with the updates is faster.
+//
 // Only the kernels carry KERNEL_TARGET, so the loader and the processor check
 // stay runnable on any processor of the architecture and can refuse the call
 // cleanly. This header is included by the kernel source after the Task record.
@@ -48,6 +56,7 @@
 #include <immintrin.h>
 #define KERNEL_TARGET __attribute__((target("avx512f")))
 #endif
+constexpr uint64_t ORTHANT_BATCH = 64;
 
 template <int BLOCKS>
 static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
@@ -95,6 +104,7 @@ static inline KERNEL_TARGET void accumulate_lane_sums(const int32_t (*corner_coo
 #include <immintrin.h>
 // The x86-64-v3 level: AVX2 with FMA, BMI1/2, LZCNT, MOVBE and F16C.
 #define KERNEL_TARGET __attribute__((target("avx2,fma,bmi,bmi2,lzcnt,movbe,f16c,popcnt")))
+constexpr uint64_t ORTHANT_BATCH = 64;
 
 // The sign bits of a comparison's eight lanes.
 static inline KERNEL_TARGET uint32_t lane_bits(__m256i greater) {
@@ -133,30 +143,59 @@ static inline KERNEL_TARGET uint32_t calculate_bins(const int32_t* corner_lanes,
 // Eight corners at a time. Rather than a sum per orthant, the scan keeps
 // S[A], the sum of the weights of the points below the corner in at least the
 // dimensions of A (a point lies below in dimension k when bit k of its orthant
-// is set), which costs one and per subset and point; S[{}] is the plain sum
-// of the weights. The orthant sums follow by inclusion and exclusion,
-// O[o] = sum over A containing o of (-1)^|A - o| S[A], exactly: the lanes
-// wrap modulo 2^32 and every true sum fits 32 bits.
+// is set); S[{}] is the plain sum of the weights. The orthant sums follow by
+// inclusion and exclusion, O[o] = sum over A containing o of (-1)^|A - o| S[A],
+// exactly: the lanes wrap modulo 2^32 and every true sum fits 32 bits.
+//
+// A point's share of S[A] is its weight masked by its comparisons in the
+// dimensions of A, built from the masked weights over the subsets of the
+// first two dimensions and the joint masks over the subsets of the others,
+// so that a point's shares need few registers. Two points' shares are added
+// before they reach the sums, which do not fit the registers: that halves the
+// stores to them.
+template <int D>
+static inline KERNEL_TARGET void point_shares(const __m256i* corner, const int32_t* point, __m256i weight,
+                                              __m256i (&low)[4], __m256i (&high)[4]) {
+    constexpr int LOW = D < 2 ? D : 2, HIGH = D - LOW;
+    __m256i below[D];
+    for (int k = 0; k < D; k++) below[k] = _mm256_cmpgt_epi32(corner[k], _mm256_set1_epi32(point[k]));
+    low[0] = weight;
+    for (int k = 0; k < LOW; k++) {
+        for (int a = 0; a < (1 << k); a++) low[a | (1 << k)] = _mm256_and_si256(low[a], below[k]);
+    }
+    for (int k = 0; k < HIGH; k++) high[1 << k] = below[LOW + k];
+    if (HIGH == 2) high[3] = _mm256_and_si256(high[1], high[2]);
+}
+
 template <int D>
 static inline KERNEL_TARGET void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], const int32_t* points,
                                                       const int64_t* weight, uint64_t count,
                                                       int32_t (*lane_sums)[16]) {
-    constexpr int ORTANTS = 1 << D;
+    constexpr int ORTANTS = 1 << D, LOW = D < 2 ? D : 2;
     uint32_t total = 0;
     for (uint64_t j = 0; j < count; j++) total += (uint32_t)weight[j];
     for (int h = 0; h < 2; h++) {
-        __m256i corner[D], sum[ORTANTS];
+        __m256i corner[D > 0 ? D : 1], sum[ORTANTS];
         for (int k = 0; k < D; k++) corner[k] = _mm256_load_si256((const __m256i*)(corner_coordinate[k] + 8 * h));
         for (int o = 0; o < ORTANTS; o++) sum[o] = _mm256_setzero_si256();
-        for (uint64_t j = 0; j < count; j++) {
-            __m256i part[ORTANTS];
-            part[0] = _mm256_set1_epi32((int32_t)weight[j]);
-            for (int k = 0; k < D; k++) {
-                const __m256i below = _mm256_cmpgt_epi32(corner[k], _mm256_set1_epi32(points[j * 16 + k]));
-                for (int a = 0; a < (1 << k); a++) {
-                    part[a | (1 << k)] = _mm256_and_si256(part[a], below);
-                    sum[a | (1 << k)] = _mm256_add_epi32(sum[a | (1 << k)], part[a | (1 << k)]);
-                }
+        uint64_t j = 0;
+        for (; j + 2 <= count; j += 2) {
+            __m256i low0[4], high0[4], low1[4], high1[4];
+            point_shares<D>(corner, points + j * 16, _mm256_set1_epi32((int32_t)weight[j]), low0, high0);
+            point_shares<D>(corner, points + (j + 1) * 16, _mm256_set1_epi32((int32_t)weight[j + 1]), low1, high1);
+            for (int a = 1; a < ORTANTS; a++) {
+                const int l = a & ((1 << LOW) - 1), u = a >> LOW;
+                const __m256i share0 = u ? _mm256_and_si256(low0[l], high0[u]) : low0[l];
+                const __m256i share1 = u ? _mm256_and_si256(low1[l], high1[u]) : low1[l];
+                sum[a] = _mm256_add_epi32(sum[a], _mm256_add_epi32(share0, share1));
+            }
+        }
+        if (j < count) {
+            __m256i low0[4], high0[4];
+            point_shares<D>(corner, points + j * 16, _mm256_set1_epi32((int32_t)weight[j]), low0, high0);
+            for (int a = 1; a < ORTANTS; a++) {
+                const int l = a & ((1 << LOW) - 1), u = a >> LOW;
+                sum[a] = _mm256_add_epi32(sum[a], u ? _mm256_and_si256(low0[l], high0[u]) : low0[l]);
             }
         }
         sum[0] = _mm256_set1_epi32((int32_t)total);
@@ -178,6 +217,7 @@ static inline KERNEL_TARGET void accumulate_lane_sums(const int32_t (*corner_coo
 #endif
 // NEON is part of every aarch64 processor, so the kernels need no target.
 #define KERNEL_TARGET
+constexpr uint64_t ORTHANT_BATCH = 64;
 
 // The bits of sixteen lanes compared four at a time: each quarter's lanes
 // select their own bit, and one horizontal sum collects them.
@@ -246,6 +286,7 @@ static inline void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], 
 
 #else
 #define KERNEL_TARGET
+constexpr uint64_t ORTHANT_BATCH = 1;
 template <int BLOCKS>
 static inline void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
     const int32_t* lanes = (const int32_t*)t->d->avx512_data;

@@ -132,14 +132,35 @@ static inline void update_folded_maxima(const uint64_t* corners, int group, cons
 // before the group was complete; its maxima are then left untouched.
 typedef bool (*GroupScan)(const uint64_t* corners, Task* t, int64_t* counters, uint64_t* max_alpha);
 
+// The packed scan's counters are 32-bit where that is safe and cheap, which
+// halves the table of a group of corners: every partial sum of the folded
+// weights lies within size_x * size_y of zero, so when that product fits 32
+// bits the counters never overflow; otherwise they are added into 64-bit
+// totals and cleared before they could, every `flush_every` points (a whole
+// number of batches: the counters move by at most largest_weight a point).
+// A flush costs a pass over the table, so 32-bit counters are used only when
+// flushes come no more often than every max(ortant_no, ORTHANT_BATCH) points;
+// returns 0 when they are not used.
+static uint64_t narrow_flush_period(const Data* s) {
+    uint64_t product;
+    if (!__builtin_mul_overflow(s->size_x, s->size_y, &product) && product <= (uint64_t)INT32_MAX) return UINT64_MAX;
+    const uint64_t largest = (uint64_t)std::max<int64_t>(s->largest_weight, 1);
+    const uint64_t period = (uint64_t)INT32_MAX / largest / ORTHANT_BATCH * ORTHANT_BATCH;
+    return period >= std::max(s->ortant_no, ORTHANT_BATCH) ? period : 0;
+}
+
 // With at most 16 dimensions, the coordinates of P = 16 / d corners share one
 // 16-lane vector: one comparison places a point around P corners at once, its
-// mask holding their orthant indices side by side, d bits each.
-template <int P>
-static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, int64_t* counters,
+// mask holding their orthant indices side by side, d bits each. `totals`
+// holds the group's 64-bit counters, followed, for 32-bit Counter, by room
+// for the group's 32-bit ones. The masks of ORTHANT_BATCH points come before
+// their counter updates.
+template <int P, typename Counter>
+static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, int64_t* totals,
                                             uint64_t* max_alpha) {
     constexpr int VECTORS = 2, GROUP = VECTORS * P;
-    const uint64_t n = t->d->n, d = t->d->d, ortant_no = t->d->ortant_no;
+    constexpr bool NARROW = sizeof(Counter) < sizeof(int64_t);
+    const uint64_t n = t->d->n, d = t->d->d, ortant_no = t->d->ortant_no, table = GROUP * ortant_no;
     const int32_t* lanes = (const int32_t*)t->d->avx512_data;
     const int64_t* weight = t->d->folded;
     alignas(64) int32_t packed[VECTORS][16] = {};
@@ -148,18 +169,38 @@ static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, in
     for (int c = 0; c < GROUP; c++) {
         for (uint64_t k = 0; k < d; k++) packed[c / P][(c % P) * d + k] = lanes[corners[c] * 16 + k];
     }
-    memset(counters, 0, GROUP * ortant_no * sizeof(int64_t));
+    Counter* counters = NARROW ? (Counter*)(totals + table) : (Counter*)totals;
+    memset(totals, 0, table * sizeof(int64_t));
+    if (NARROW) memset(counters, 0, table * sizeof(Counter));
+    const uint64_t flush_every = NARROW ? narrow_flush_period(t->d) : UINT64_MAX;
     const uint32_t live = (uint32_t)(P * d), low_bits = (uint32_t)(ortant_no - 1);
-    const uint64_t mask = poll_mask(GROUP);
-    for (uint64_t j = 0; j < n; j++) {
-        if ((j & mask) == 0 && !keep_running()) return false;
-        const int64_t w = weight[j];
-        for (int v = 0; v < VECTORS; v++) {
-            const uint32_t bins = calculate_bins<P>(packed[v], lanes + j * 16, spread, live);
-            for (int c = 0; c < P; c++) counters[(v * P + c) * ortant_no + ((bins >> (c * d)) & low_bits)] += w;
+    const uint64_t mask = poll_mask(GROUP * ORTHANT_BATCH);
+    uint32_t bins[ORTHANT_BATCH][VECTORS];
+    uint64_t since_flush = 0;
+    for (uint64_t first = 0; first < n; first += ORTHANT_BATCH) {
+        if (((first / ORTHANT_BATCH) & mask) == 0 && !keep_running()) return false;
+        const uint64_t batch = std::min(ORTHANT_BATCH, n - first);
+        for (uint64_t b = 0; b < batch; b++) {
+            for (int v = 0; v < VECTORS; v++) {
+                bins[b][v] = calculate_bins<P>(packed[v], lanes + (first + b) * 16, spread, live);
+            }
+        }
+        for (uint64_t b = 0; b < batch; b++) {
+            const Counter w = (Counter)weight[first + b];
+            for (int v = 0; v < VECTORS; v++) {
+                for (int c = 0; c < P; c++) {
+                    counters[(v * P + c) * ortant_no + ((bins[b][v] >> (c * d)) & low_bits)] += w;
+                }
+            }
+        }
+        since_flush += ORTHANT_BATCH;
+        if (NARROW && (since_flush >= flush_every || first + batch == n)) {
+            for (uint64_t e = 0; e < table; e++) totals[e] += counters[e];
+            memset(counters, 0, table * sizeof(Counter));
+            since_flush = 0;
         }
     }
-    update_folded_maxima(corners, GROUP, t, counters, max_alpha);
+    update_folded_maxima(corners, GROUP, t, totals, max_alpha);
     return true;
 }
 
@@ -202,7 +243,8 @@ static KERNEL_TARGET bool scan_lane_group(const uint64_t* corners, Task* t, int6
 // Scans the task's corners group by group with one of the folded scans.
 static void* folded_kernel(Task* t, GroupScan scan, int group) {
     uint64_t* max_alpha = alloc_maxima(1);
-    int64_t* counters = (int64_t*)malloc(group * t->d->ortant_no * sizeof(int64_t));
+    // 64-bit counters, then room for as many 32-bit ones.
+    int64_t* counters = (int64_t*)malloc(group * t->d->ortant_no * (sizeof(int64_t) + sizeof(int32_t)));
     if (!max_alpha || !counters) {
         free(max_alpha);
         free(counters);
@@ -228,17 +270,21 @@ static void* lanes_kernel(Task* t) {
     }
 }
 
-static void* packed_kernel(Task* t) {
-    const int per_vector = (int)(16 / t->d->d);
-    switch (per_vector) {
-        case 16: return folded_kernel(t, scan_packed_group<16>, 32);
-        case 8: return folded_kernel(t, scan_packed_group<8>, 16);
-        case 5: return folded_kernel(t, scan_packed_group<5>, 10);
-        case 4: return folded_kernel(t, scan_packed_group<4>, 8);
-        case 3: return folded_kernel(t, scan_packed_group<3>, 6);
-        case 2: return folded_kernel(t, scan_packed_group<2>, 4);
-        default: return folded_kernel(t, scan_packed_group<1>, 2);
+template <typename Counter>
+static void* packed_kernel_with(Task* t) {
+    switch (16 / t->d->d) {
+        case 16: return folded_kernel(t, scan_packed_group<16, Counter>, 32);
+        case 8: return folded_kernel(t, scan_packed_group<8, Counter>, 16);
+        case 5: return folded_kernel(t, scan_packed_group<5, Counter>, 10);
+        case 4: return folded_kernel(t, scan_packed_group<4, Counter>, 8);
+        case 3: return folded_kernel(t, scan_packed_group<3, Counter>, 6);
+        case 2: return folded_kernel(t, scan_packed_group<2, Counter>, 4);
+        default: return folded_kernel(t, scan_packed_group<1, Counter>, 2);
     }
+}
+
+static void* packed_kernel(Task* t) {
+    return narrow_flush_period(t->d) ? packed_kernel_with<int32_t>(t) : packed_kernel_with<int64_t>(t);
 }
 
 // Several labellings and no histogram, when size_x * size_y fits a signed
@@ -274,11 +320,24 @@ static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int g
             const uint32_t* cx = s->counts_x + j * samples + first;
             const uint32_t* cy = s->counts_y + j * samples + first;
             for (uint64_t k = 0; k < chunk; k++) row_weight[k] = (int32_t)(size_y * cx[k]) - (int32_t)(size_x * cy[k]);
-            for (int c = 0; c < group; c++) {
-                uint64_t bin, i = corners[c];
-                calculate_bin<BLOCKS>(i, j, bin, t);
-                int32_t* row = differences + c * table + bin * chunk;
-                for (uint64_t k = 0; k < chunk; k++) row[k] += row_weight[k];
+            if constexpr (ORTHANT_BATCH > 1) {
+                // The group's orthants before their additions (see ORTHANT_BATCH).
+                uint64_t bins[MAX_LABELLING_GROUP];
+                for (int c = 0; c < group; c++) {
+                    uint64_t i = corners[c];
+                    calculate_bin<BLOCKS>(i, j, bins[c], t);
+                }
+                for (int c = 0; c < group; c++) {
+                    int32_t* row = differences + c * table + bins[c] * chunk;
+                    for (uint64_t k = 0; k < chunk; k++) row[k] += row_weight[k];
+                }
+            } else {
+                for (int c = 0; c < group; c++) {
+                    uint64_t bin, i = corners[c];
+                    calculate_bin<BLOCKS>(i, j, bin, t);
+                    int32_t* row = differences + c * table + bin * chunk;
+                    for (uint64_t k = 0; k < chunk; k++) row[k] += row_weight[k];
+                }
             }
         }
         for (int c = 0; c < group; c++) {
@@ -301,8 +360,10 @@ static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int g
     return true;
 }
 
+// Aligned to a cache line: the portable build's row additions, a loop of a
+// few instructions, ran 5-10% slower where their loop straddled two lines.
 template <int BLOCKS>
-static void* labellings_kernel(Task* t) {
+__attribute__((aligned(64))) static void* labellings_kernel(Task* t) {
     const Data* s = t->d;
     const uint64_t samples = s->samples, ortant_no = s->ortant_no;
     const int group = labelling_group(ortant_no, samples);
@@ -359,20 +420,27 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
     }
     const uint32_t* counts_x = s->counts_x;
     const uint32_t* counts_y = s->counts_y;
-    const uint64_t mask = poll_mask(2 * samples);
+    const uint64_t mask = poll_mask(2 * samples * ORTHANT_BATCH);
+    uint64_t bins[ORTHANT_BATCH];
     for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
         memset(x_cap_ortant, 0, table_bytes);
         memset(y_cap_ortant, 0, table_bytes);
         bool abandoned = false;
-        for (uint64_t j = 0; j < n; j++) {
-            if ((j & mask) == 0 && !keep_running()) {
+        for (uint64_t first = 0; first < n; first += ORTHANT_BATCH) {
+            if (((first / ORTHANT_BATCH) & mask) == 0 && !keep_running()) {
                 abandoned = true;
                 break;
             }
-            uint64_t bin;
-            calculate_bin<BLOCKS>(i, j, bin, t);
-            add_counts(x_cap_ortant + bin * samples, y_cap_ortant + bin * samples, counts_x + j * samples,
-                       counts_y + j * samples, samples);
+            const uint64_t batch = std::min(ORTHANT_BATCH, n - first);
+            for (uint64_t b = 0; b < batch; b++) {
+                uint64_t j = first + b;
+                calculate_bin<BLOCKS>(i, j, bins[b], t);
+            }
+            for (uint64_t b = 0; b < batch; b++) {
+                const uint64_t j = first + b;
+                add_counts(x_cap_ortant + bins[b] * samples, y_cap_ortant + bins[b] * samples,
+                           counts_x + j * samples, counts_y + j * samples, samples);
+            }
         }
         if (abandoned) break;
         for (uint64_t o = 0; o < ortant_no; o++) {
@@ -426,44 +494,66 @@ static void* max_diff_labellings(void* vargp) {
 
 // Single-labelling path of the sparse kernel: the occupied orthants of a
 // corner are found with an open-addressing hash table instead of a sort, each
-// slot summing the folded weights of one orthant. The table has at least twice
-// as many slots as there are points; `touched` lists the slots in use, so a
-// corner clears only what it filled. Slots hold an orthant index or EMPTY,
-// which no index reaches (indices stay below 2^63).
+// slot holding an orthant index and the sum of the folded weights of its
+// points, side by side so that a probe reads one cache line. The table has at
+// least four times as many slots as there are points, which keeps collisions,
+// and so mispredicted probe loops, rare; `touched` lists the slots in use, so
+// a corner clears only what it filled. Keys are an orthant index or EMPTY,
+// which no index reaches (indices stay below 2^63). The table outgrows the
+// nearest caches, so every build computes the orthants of a batch of points
+// and prefetches their slots before probing them, and prefetches the touched
+// slots some way ahead of the one read.
 constexpr uint64_t EMPTY = UINT64_MAX;
+constexpr uint64_t PROBE_BATCH = 64;
+constexpr uint64_t READ_AHEAD = 16;
+
+struct OrthantSlot {
+    uint64_t key;
+    int64_t sum;
+};
 
 template <int BLOCKS>
-static KERNEL_TARGET void sparse_scan_folded(Task* t, uint64_t* keys, int64_t* sums, uint64_t* touched,
-                                             int slot_bits, uint64_t* max_alpha) {
+static KERNEL_TARGET void sparse_scan_folded(Task* t, OrthantSlot* slots, uint64_t* touched, int slot_bits,
+                                             uint64_t* max_alpha) {
     const Data* s = t->d;
     const int64_t* weight = s->folded;
-    const uint64_t n = s->n, slot_mask = ((uint64_t)1 << slot_bits) - 1, mask = poll_mask(8);
+    const uint64_t n = s->n, slot_mask = ((uint64_t)1 << slot_bits) - 1, mask = poll_mask(8 * PROBE_BATCH);
+    uint64_t bins[PROBE_BATCH], homes[PROBE_BATCH];
     for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
         uint64_t used = 0;
         bool abandoned = false;
-        for (uint64_t j = 0; j < n; j++) {
-            if ((j & mask) == 0 && !keep_running()) {
+        for (uint64_t first = 0; first < n; first += PROBE_BATCH) {
+            if (((first / PROBE_BATCH) & mask) == 0 && !keep_running()) {
                 abandoned = true;
                 break;
             }
-            uint64_t bin;
-            calculate_bin<BLOCKS>(i, j, bin, t);
-            uint64_t slot = (bin * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits);
-            while (keys[slot] != bin && keys[slot] != EMPTY) slot = (slot + 1) & slot_mask;
-            if (keys[slot] == EMPTY) {
-                keys[slot] = bin;
-                sums[slot] = weight[j];
-                touched[used++] = slot;
-            } else {
-                sums[slot] += weight[j];
+            const uint64_t batch = std::min(PROBE_BATCH, n - first);
+            for (uint64_t b = 0; b < batch; b++) {
+                uint64_t j = first + b;
+                calculate_bin<BLOCKS>(i, j, bins[b], t);
+                homes[b] = (bins[b] * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits);
+                __builtin_prefetch(slots + homes[b], 1);
+            }
+            for (uint64_t b = 0; b < batch; b++) {
+                const uint64_t bin = bins[b];
+                uint64_t slot = homes[b];
+                while (slots[slot].key != bin && slots[slot].key != EMPTY) slot = (slot + 1) & slot_mask;
+                if (slots[slot].key == EMPTY) {
+                    slots[slot].key = bin;
+                    slots[slot].sum = weight[first + b];
+                    touched[used++] = slot;
+                } else {
+                    slots[slot].sum += weight[first + b];
+                }
             }
         }
         const bool in_x = s->counts_x[i] != 0, in_y = s->counts_y[i] != 0;
         for (uint64_t u = 0; u < used; u++) {
-            const int64_t sum = sums[touched[u]];
-            const uint64_t alpha = sum < 0 ? -(uint64_t)sum : (uint64_t)sum;
-            if (!abandoned) raise_observed(max_alpha, 1, in_x, in_y, alpha, i, keys[touched[u]], sum > 0);
-            keys[touched[u]] = EMPTY;
+            if (u + READ_AHEAD < used) __builtin_prefetch(slots + touched[u + READ_AHEAD], 1);
+            OrthantSlot* slot = slots + touched[u];
+            const uint64_t alpha = slot->sum < 0 ? -(uint64_t)slot->sum : (uint64_t)slot->sum;
+            if (!abandoned) raise_observed(max_alpha, 1, in_x, in_y, alpha, i, slot->key, slot->sum > 0);
+            slot->key = EMPTY;
         }
         if (abandoned) break;
         progress_add(1);
@@ -472,25 +562,23 @@ static KERNEL_TARGET void sparse_scan_folded(Task* t, uint64_t* keys, int64_t* s
 
 template <int BLOCKS>
 static void* hashed_kernel(Task* t) {
+    const uint64_t n = t->d->n ? t->d->n : 1;
     int slot_bits = 1;
-    while (((uint64_t)1 << slot_bits) < 2 * t->d->n) slot_bits++;
-    const uint64_t slots = (uint64_t)1 << slot_bits;
+    while (((uint64_t)1 << slot_bits) < 4 * n) slot_bits++;
+    const uint64_t slot_no = (uint64_t)1 << slot_bits;
     uint64_t* max_alpha = alloc_maxima(1);
-    uint64_t* keys = (uint64_t*)malloc(slots * sizeof(uint64_t));
-    int64_t* sums = (int64_t*)malloc(slots * sizeof(int64_t));
-    uint64_t* touched = (uint64_t*)malloc((t->d->n ? t->d->n : 1) * sizeof(uint64_t));
-    if (!max_alpha || !keys || !sums || !touched) {
+    OrthantSlot* slots = (OrthantSlot*)malloc(slot_no * sizeof(OrthantSlot));
+    uint64_t* touched = (uint64_t*)malloc(n * sizeof(uint64_t));
+    if (!max_alpha || !slots || !touched) {
         free(max_alpha);
-        free(keys);
-        free(sums);
+        free(slots);
         free(touched);
-        report_worker_error("out of memory error - max_diff[keys]");
+        report_worker_error("out of memory error - max_diff[slots]");
         return NULL;
     }
-    for (uint64_t k = 0; k < slots; k++) keys[k] = EMPTY;
-    sparse_scan_folded<BLOCKS>(t, keys, sums, touched, slot_bits, max_alpha);
-    free(keys);
-    free(sums);
+    for (uint64_t k = 0; k < slot_no; k++) slots[k].key = EMPTY;
+    sparse_scan_folded<BLOCKS>(t, slots, touched, slot_bits, max_alpha);
+    free(slots);
     free(touched);
     return max_alpha;
 }
@@ -1318,8 +1406,8 @@ static PyMethodDef TessarinMethods[] = {
      "The details dict of test from the merged partial result of all units"},
     {NULL, NULL, 0, NULL}};
 
-static struct PyModuleDef tessarinmodule = {PyModuleDef_HEAD_INIT, "MODULE_NAME", NULL, -1, TessarinMethods,
-                                             NULL, NULL, NULL, NULL};
+static struct PyModuleDef tessarinmodule = {PyModuleDef_HEAD_INIT, "tessarin." TESSARIN_NAME(TESSARIN_MODULE), NULL,
+                                             -1, TessarinMethods, NULL, NULL, NULL, NULL};
 
 #define TESSARIN_CONCAT(a, b) a##b
 #define TESSARIN_INIT_NAME(name) TESSARIN_CONCAT(PyInit_, name)

@@ -185,7 +185,7 @@ class TestDispatch:
         status, out, err = self.run(code, TESSARIN_KERNEL=name)
         if tessarin.kernel_supported(name):
             assert out == "tessarin." + name
-            assert tessarin.get_kernel(name).__spec__.name == "tessarin." + name
+            assert tessarin.get_kernel(name).__spec__.name == tessarin.get_kernel(name).__name__ == "tessarin." + name
         else:
             assert status != 0 and f"TESSARIN_KERNEL='{name}' but this processor" in err
             with pytest.raises(RuntimeError, match=f"kernel='{name}' but this processor"):

@@ -30,12 +30,12 @@ SEVERAL = dict(permutation_samples=9, seed=11)
 DRAWS = dict(permutation_samples=9, draw_samples=True, seed=12)
 BINOMIAL = dict(binomial_significance=True)
 CASES = [
-    ("dense", 2, 30, ONE), ("dense", 3, 25, SEVERAL), ("dense", 2, 20, BINOMIAL),
+    ("dense", 2, 30, ONE), ("dense", 3, 25, SEVERAL), ("dense", 2, 20, BINOMIAL), ("dense", 3, 150, SEVERAL),
     ("sparse", 6, 20, ONE), ("sparse", 5, 12, SEVERAL), ("sparse", 7, 15, BINOMIAL),
     ("lanes", 1, 40, ONE), ("lanes", 2, 40, ONE), ("lanes", 3, 40, ONE), ("lanes", 4, 40, ONE),
     ("packed", 2, 30, ONE), ("packed", 5, 40, ONE), ("packed", 9, 300, ONE), ("packed", 16, 20, ONE),
     ("labellings", 2, 30, SEVERAL), ("labellings", 4, 40, DRAWS), ("labellings", 0, 10, SEVERAL),
-    ("hashed", 7, 20, ONE), ("hashed", 3, 30, ONE),
+    ("packed", 5, 200, ONE), ("hashed", 7, 20, ONE), ("hashed", 3, 30, ONE), ("hashed", 12, 150, ONE),
     ("dominance", 0, 9, ONE), ("dominance", 1, 50, ONE), ("dominance", 2, 50, ONE), ("dominance", 3, 50, ONE),
     ("dominance", 1, 30, SEVERAL), ("dominance", 2, 30, DRAWS), ("dominance", 3, 30, SEVERAL),
     ("dominance", 1, 25, BINOMIAL), ("dominance", 2, 25, BINOMIAL), ("dominance", 3, 25, BINOMIAL),
@@ -96,6 +96,33 @@ class TestForcedPaths:
         with pytest.raises(ValueError, match="cannot serve"):
             module.test(rvs, cdf, **wide)
         assert run(module, monkeypatch, "packed", rvs, cdf, **wide)["statistic"] == oracle.statistic(rvs, cdf)
+
+    @pytest.mark.parametrize("levels", [2, None])
+    def test_hashed_scan_of_many_dimensions(self, module, monkeypatch, levels):
+        # Three 16-lane blocks per point, and more points than one batch of
+        # orthants; with two levels many points share an orthant.
+        rng = np.random.default_rng(40)
+        rvs, cdf = tied_points(rng, 150, 40, levels), tied_points(rng, 140, 40, levels)
+        counts_rvs = rng.integers(1, 4, 150)
+        got = run(module, monkeypatch, "hashed", rvs, cdf, counts_rvs=counts_rvs)
+        assert got["statistic"] == oracle.statistic(rvs, cdf, counts_rvs)
+
+    @pytest.mark.parametrize("d", [2, 5, 12])
+    @pytest.mark.parametrize("n", [129, 192, 256, 257])
+    def test_packed_counters_near_32_bits(self, module, monkeypatch, d, n):
+        # Every weight is about 2^31 / 128 and size_x * size_y exceeds 2^31,
+        # so the packed scan's 32-bit counters are moved into 64-bit totals
+        # every 128 points (d = 12 has too many orthants for that and counts
+        # in 64 bits): the first sample lies below every corner of the second,
+        # so around those corners one counter gains 128 largest weights, just
+        # under 2^31, between two flushes, and ends above 2^31.
+        rng = np.random.default_rng(n + d)
+        rvs, cdf = rng.random((n, d)), 2 + rng.random((n, d))
+        per_point = (2**24 - 1) // n
+        counts = dict(counts_rvs=np.ones(n, np.int64), counts_cdf=np.full(n, per_point))
+        assert (2**31 - 1) // (n * per_point) == 128 and n * n * per_point > 2**31
+        got = run(module, monkeypatch, "packed", rvs, cdf, **counts)
+        assert got["statistic"] == oracle.statistic(rvs, cdf, **counts)
 
 
 class TestAutomaticChoice:
