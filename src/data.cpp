@@ -288,27 +288,18 @@ static inline uint64_t order_key(double value) {
 
 static inline uint64_t order_key(long value) { return (uint64_t)value ^ ((uint64_t)1 << 63); }
 
-// Sorts one dimension's entries by value: a least-significant-digit radix sort
-// of the order keys, skipping the passes in which every key has the same
-// digit. Large data sets take 16 bits a pass, smaller ones 11, so that the
-// digit counts stay small beside the entries. Falls back to a comparison sort
-// for few entries or when the scratch space cannot be had. The order among
-// equal values is of no consequence.
-template <typename T>
-static void sort_rank_entries(RankEntry<T>* order, uint64_t n) {
-    const int bits = n >= ((uint64_t)1 << 18) ? 16 : 11;
+// Ranks one dimension from its order keys by a least-significant-digit radix
+// sort of (key, point) pairs, skipping the passes in which every key has the
+// same digit, then hands out dense ranks in key order, a new rank at each
+// change of key. Large data sets take 16 bits a pass, smaller ones 11, so
+// that the digit counts stay small beside the entries. `keyed` holds the n
+// pairs followed by n more of scratch; the order among equal keys is of no
+// consequence.
+static void radix_rank(RankEntry<uint64_t>* keyed, uint64_t n, uint64_t* counts, int bits, int32_t* ranks,
+                       uint64_t d, uint64_t k) {
     const uint64_t digits = (uint64_t)1 << bits, digit_mask = digits - 1;
-    RankEntry<uint64_t>* keyed = (RankEntry<uint64_t>*)malloc_table(n, 2, sizeof(RankEntry<uint64_t>));
-    uint64_t* counts = (uint64_t*)malloc(digits * sizeof(uint64_t));
-    if (!keyed || !counts || n < 2048) {
-        free(keyed);
-        free(counts);
-        std::sort(order, order + n, [](const RankEntry<T>& a, const RankEntry<T>& b) { return a.value < b.value; });
-        return;
-    }
     RankEntry<uint64_t>* from = keyed;
     RankEntry<uint64_t>* to = keyed + n;
-    for (uint64_t i = 0; i < n; i++) from[i] = {order_key(order[i].value), i};
     for (int shift = 0; shift < 64; shift += bits) {
         memset(counts, 0, digits * sizeof(uint64_t));
         for (uint64_t i = 0; i < n; i++) counts[(from[i].value >> shift) & digit_mask]++;
@@ -322,20 +313,90 @@ static void sort_rank_entries(RankEntry<T>* order, uint64_t n) {
         for (uint64_t i = 0; i < n; i++) to[counts[(from[i].value >> shift) & digit_mask]++] = from[i];
         std::swap(from, to);
     }
-    // `to` is free again: gather the entries in key order through it.
-    RankEntry<T>* sorted = (RankEntry<T>*)to;
-    for (uint64_t i = 0; i < n; i++) sorted[i] = order[from[i].index];
-    memcpy(order, sorted, n * sizeof(RankEntry<T>));
+    int32_t rank = 0;
+    for (uint64_t r = 0; r < n; r++) {
+        if (r > 0 && from[r].value != from[r - 1].value) rank++;
+        ranks[from[r].index * d + k] = rank;
+    }
+}
+
+// The dimensions to rank and where their ranks go, shared by the threads that
+// rank them: thread t ranks dimensions t, t + threads, ... in a buffer of its
+// own. Only the calling thread (part 0) polls for signals; it sets `stop` for
+// the others when one is pending.
+template <typename T>
+struct RankingJob {
+    PyArrayObject* arrays[2];  // rvs and cdf (null when not given)
+    uint64_t rows[2];
+    uint64_t d;
+    int32_t* ranks;            // n x d, point-major
+    RankEntry<T>** orders;     // one buffer of n entries per thread
+    uint64_t* nan_at;          // per dimension: the first point holding NaN, or UINT64_MAX
+    uint32_t threads;
+    bool stop;
+};
+
+// Ranks one dimension: its values sorted together with their point indices
+// hand out dense ranks, a new rank at each change of value (order keys and ==
+// both make -0.0 and 0.0 one value). Large dimensions take the radix sort
+// when its scratch can be had, others a comparison sort in the thread's own
+// buffer. A NaN, which has no place in the order, leaves the dimension
+// unranked and is recorded in nan_at.
+template <typename T>
+static void rank_column(RankingJob<T>* job, RankEntry<T>* order, uint64_t k) {
+    const uint64_t n1 = job->rows[0], n2 = job->rows[1], n = n1 + n2, d = job->d;
+    job->nan_at[k] = UINT64_MAX;
+    const int bits = n >= ((uint64_t)1 << 18) ? 16 : 11;
+    RankEntry<uint64_t>* keyed = n >= 2048 ? (RankEntry<uint64_t>*)malloc_table(n, 2, sizeof(RankEntry<uint64_t>)) : NULL;
+    uint64_t* counts = keyed ? (uint64_t*)malloc(((uint64_t)1 << bits) * sizeof(uint64_t)) : NULL;
+    if (counts) {
+        for (uint64_t i = 0; i < n; i++) {
+            const T value = i < n1 ? element_at<T>(job->arrays[0], i, k) : element_at<T>(job->arrays[1], i - n1, k);
+            if (value != value) {
+                job->nan_at[k] = i;
+                break;
+            }
+            keyed[i] = {order_key(value), i};
+        }
+        if (job->nan_at[k] == UINT64_MAX) radix_rank(keyed, n, counts, bits, job->ranks, d, k);
+        free(keyed);
+        free(counts);
+        return;
+    }
     free(keyed);
-    free(counts);
+    for (uint64_t i = 0; i < n1; i++) order[i] = {element_at<T>(job->arrays[0], i, k), i};
+    for (uint64_t i = 0; i < n2; i++) order[n1 + i] = {element_at<T>(job->arrays[1], i, k), n1 + i};
+    for (uint64_t i = 0; i < n; i++) {
+        if (order[i].value != order[i].value) {
+            job->nan_at[k] = i;
+            return;
+        }
+    }
+    std::sort(order, order + n, [](const RankEntry<T>& a, const RankEntry<T>& b) { return a.value < b.value; });
+    int32_t rank = 0;
+    for (uint64_t r = 0; r < n; r++) {
+        if (r > 0 && order[r].value != order[r - 1].value) rank++;
+        job->ranks[order[r].index * d + k] = rank;
+    }
+}
+
+template <typename T>
+static void rank_columns(void* vargp, uint32_t t) {
+    RankingJob<T>* job = (RankingJob<T>*)vargp;
+    for (uint64_t k = t; k < job->d; k += job->threads) {
+        if (t == 0 && PyErr_CheckSignals() != 0) __atomic_store_n(&job->stop, true, __ATOMIC_RELAXED);
+        if (__atomic_load_n(&job->stop, __ATOMIC_RELAXED)) return;
+        rank_column(job, job->orders[t], k);
+    }
 }
 
 // Ranks every dimension densely over both arrays together: a value's rank is
-// the number of distinct smaller values in its column. Returns null on any
-// failure; a pending signal, a NaN coordinate and a failed conversion leave
-// an exception set, an unsuitable type does not.
+// the number of distinct smaller values in its column. Up to `threads`
+// threads rank dimensions side by side. Returns null on any failure; a
+// pending signal, a NaN coordinate and a failed conversion leave an exception
+// set, an unsuitable type does not.
 template <typename T>
-int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum) {
+int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum, uint32_t threads) {
     if (!can_cast_safely(data, typenum) || (data2 && !can_cast_safely(data2, typenum))) return NULL;
     PyArrayObject* data_np = convert_array(data, typenum);
     if (!data_np) return NULL;
@@ -351,53 +412,47 @@ int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum) {
     const uint64_t n1 = (uint64_t)PyArray_DIM(data_np, 0);
     const uint64_t n2 = data2_np ? (uint64_t)PyArray_DIM(data2_np, 0) : 0;
     const uint64_t n = n1 + n2;
+    threads = (uint32_t)std::max<uint64_t>(1, std::min<uint64_t>(threads, d));
 
-    // Each dimension's values are sorted together with their point indices;
-    // walking the sorted order then hands out dense ranks, a new rank at each
-    // change of value (== makes -0.0 and 0.0 one value).
-    int32_t* ret = (int32_t*)malloc_table(n, d, sizeof(int32_t));
-    RankEntry<T>* order = (RankEntry<T>*)malloc_table(n, 1, sizeof(RankEntry<T>));
-    bool ok = ret && order;
+    RankingJob<T> job = {{data_np, data2_np}, {n1, n2}, d, NULL, NULL, NULL, threads, false};
+    job.ranks = (int32_t*)malloc_table(n, d, sizeof(int32_t));
+    job.orders = (RankEntry<T>**)calloc(threads, sizeof(RankEntry<T>*));
+    job.nan_at = (uint64_t*)malloc_table(d, 1, sizeof(uint64_t));
+    bool ok = job.ranks && job.orders && job.nan_at;
+    for (uint32_t t = 0; ok && t < threads; t++) {
+        ok = (job.orders[t] = (RankEntry<T>*)malloc_table(n, 1, sizeof(RankEntry<T>))) != NULL;
+    }
     if (!ok) {
-        raise_error(PyExc_RuntimeError, "out of memory error - load_ranking[%s]", ret ? "order" : "ret");
+        raise_error(PyExc_RuntimeError, "out of memory error - load_ranking[%s]", job.ranks ? "order" : "ret");
+    } else {
+        run_parallel(threads, rank_columns<T>, &job);
+        ok = !job.stop;
     }
+    // The first NaN in column order, as a scan of the columns one by one
+    // would meet it.
     for (uint64_t k = 0; ok && k < d; k++) {
-        if (PyErr_CheckSignals() != 0) {
-            ok = false;
-            break;
-        }
-        for (uint64_t i = 0; i < n1; i++) order[i] = {element_at<T>(data_np, i, k), i};
-        for (uint64_t i = 0; i < n2; i++) order[n1 + i] = {element_at<T>(data2_np, i, k), n1 + i};
-        for (uint64_t i = 0; i < n; i++) {
-            // NaN has no place in the order that sorting needs.
-            if (order[i].value != order[i].value) {
-                raise_error(PyExc_ValueError, "%s contains NaN (row %lu, column %lu)",
-                            i < n1 ? "rvs" : "cdf", (unsigned long)(i < n1 ? i : i - n1),
-                            (unsigned long)k);
-                ok = false;
-                break;
-            }
-        }
-        if (!ok) break;
-        sort_rank_entries(order, n);
-        int32_t rank = 0;
-        for (uint64_t r = 0; r < n; r++) {
-            if (r > 0 && order[r].value != order[r - 1].value) rank++;
-            ret[order[r].index * d + k] = rank;
-        }
+        const uint64_t i = job.nan_at[k];
+        if (i == UINT64_MAX) continue;
+        raise_error(PyExc_ValueError, "%s contains NaN (row %lu, column %lu)", i < n1 ? "rvs" : "cdf",
+                    (unsigned long)(i < n1 ? i : i - n1), (unsigned long)k);
+        ok = false;
     }
-    free(order);
+    if (job.orders) {
+        for (uint32_t t = 0; t < threads; t++) free(job.orders[t]);
+    }
+    free(job.orders);
+    free(job.nan_at);
     Py_DECREF(data_np);
     Py_XDECREF(data2_np);
     if (!ok) {
-        free(ret);
+        free(job.ranks);
         return NULL;
     }
-    return ret;
+    return job.ranks;
 }
 
-template int32_t* load_ranking<long>(PyObject*, PyObject*, int);
-template int32_t* load_ranking<double>(PyObject*, PyObject*, int);
+template int32_t* load_ranking<long>(PyObject*, PyObject*, int, uint32_t);
+template int32_t* load_ranking<double>(PyObject*, PyObject*, int, uint32_t);
 
 // Reads a count array as int64 and stores its values at column 0 of `table`
 // from point `first` on, adding them to *size. Counts must fit in 32 bits.
@@ -1017,7 +1072,7 @@ static int check_sample_sizes(const Data* s) {
 
 // Loads the coordinates as int32 values or as ranks. Returns 0, 40 + a
 // copy_data status, or 2 with an exception set.
-static int load_coordinates(Data* s, PyObject* data, PyObject* data2) {
+static int load_coordinates(Data* s, PyObject* data, PyObject* data2, uint32_t threads) {
     if (can_cast_safely(data, NPY_INT)) {
         int status = copy_data(s, data, data2);
         return status ? 40 + status : 0;
@@ -1028,9 +1083,9 @@ static int load_coordinates(Data* s, PyObject* data, PyObject* data2) {
                     (unsigned long long)s->n);
         return 2;
     }
-    s->data = load_ranking<long>(data, data2, NPY_LONG);
+    s->data = load_ranking<long>(data, data2, NPY_LONG, threads);
     // A pending signal or a refused value ends the load with its own exception.
-    if (!s->data && !PyErr_Occurred()) s->data = load_ranking<double>(data, data2, NPY_DOUBLE);
+    if (!s->data && !PyErr_Occurred()) s->data = load_ranking<double>(data, data2, NPY_DOUBLE, threads);
     if (!s->data) {
         if (!PyErr_Occurred()) {
             raise_error(PyExc_RuntimeError,
@@ -1055,7 +1110,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
 
     uint64_t n1, n2;
     load_shapes(s, data, data2, &n1, &n2);
-    if ((status = load_coordinates(s, data, data2))) return status;
+    if ((status = load_coordinates(s, data, data2, options->thread_no))) return status;
     s->samples = skip_samples ? 1 : (uint64_t)(uint32_t)(options->permutation_significance + 1);
     s->counts_x = s->counts_y = NULL;
     s->avx512_data = NULL;
