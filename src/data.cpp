@@ -7,9 +7,11 @@
 #include <numpy/arrayobject.h>
 
 #include <math.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <new>
@@ -712,20 +714,17 @@ static inline uint64_t uniform_below(RandomSource* r, uint64_t total) {
     return value % total;
 }
 
-// One draw from the pooled observations held by the sum tree: the point whose
-// block of positions contains a random position, the points' observations laid
-// out one after the other. Without replacement the drawn observation is taken
-// out of every entry on its path. Returns the point's index.
-static inline uint64_t draw_point(uint32_t* count_tree, uint64_t size, bool remove,
-                                  RandomSource* random) {
-    uint64_t element_position = uniform_below(random, count_tree[1]);
+// The point whose block of positions contains `position`, the points'
+// observations laid out one after the other in the sum tree. Without
+// replacement the observation is taken out of every entry on its path.
+static inline uint64_t descend_tree(uint32_t* count_tree, uint64_t size, bool remove, uint64_t position) {
     uint64_t element_index = 1;
     while (element_index < size) {
         if (remove) count_tree[element_index]--;
         const uint32_t left = count_tree[2 * element_index];
         element_index *= 2;
-        if (element_position >= left) {
-            element_position -= left;
+        if (position >= left) {
+            position -= left;
             element_index++;
         }
     }
@@ -733,14 +732,22 @@ static inline uint64_t draw_point(uint32_t* count_tree, uint64_t size, bool remo
     return element_index - size;
 }
 
-// Sets the leaves to the pooled multiplicities and sums them up the tree.
-static int build_count_tree(const Data* s, uint32_t* count_tree, uint64_t size) {
+// One draw from the pooled observations held by the sum tree: the point at a
+// random position. Returns the point's index.
+static inline uint64_t draw_point(uint32_t* count_tree, uint64_t size, bool remove,
+                                  RandomSource* random) {
+    return descend_tree(count_tree, size, remove, uniform_below(random, count_tree[1]));
+}
+
+// Sets the leaves to the pooled multiplicities and sums them up the tree,
+// polling for signals when `poll` is set (on the interpreter's thread alone).
+static int build_count_tree(const Data* s, uint32_t* count_tree, uint64_t size, bool poll = true) {
     for (uint64_t i = 0; i < s->n; i++) {
-        if (interrupted_at(i)) return 1;
+        if (poll && interrupted_at(i)) return 1;
         count_tree[size + i] = s->counts_x[i * s->samples] + s->counts_y[i * s->samples];
     }
     for (uint64_t j = size - 1; j >= 1; j--) {
-        if (interrupted_at(j)) return 1;
+        if (poll && interrupted_at(j)) return 1;
         count_tree[j] = count_tree[2 * j] + count_tree[2 * j + 1];
     }
     return 0;
@@ -756,7 +763,250 @@ static int draw_column(const Data* s, uint32_t* count_tree, uint64_t size, uint6
     return 0;
 }
 
-int generate_permutations(Data* s, bool draw_samples, RandomSource* random) {
+// Labellings drawn on several threads. Every draw is a position below the
+// number of observations still in the pool, which is known in advance (the
+// pool loses one observation a draw without replacement and none with it),
+// so the calling thread can take the random positions of each labelling from
+// the generator in the usual sequence, while the workers, each with a sum
+// tree of its own, turn the positions of earlier labellings into points. The
+// tables come out exactly as one thread draws them. The positions pass
+// through a ring of `ring` columns; the calling thread draws positions until
+// the ring is full, then turns positions into points itself until a column is
+// free again. Each labelling's multiplicities go to a column of `drawn` of
+// its own, which the threads copy into the point-major tables at the end:
+// threads writing neighbouring labellings straight into those tables would
+// keep taking each other's cache lines. Only the calling thread polls for
+// signals; it sets `stop` for the workers.
+struct DrawRing {
+    Data* s;
+    bool remove;
+    uint64_t draws;          // positions a labelling takes
+    uint64_t columns;        // labellings to draw: samples - 1
+    uint64_t ring;
+    uint32_t threads;
+    uint32_t** positions;    // ring x draws
+    bool* busy;              // a column's positions wait in the slot or are in use
+    uint32_t** trees;        // one sum tree of 2 x size counters per thread
+    uint64_t size;
+    uint32_t* drawn;         // columns x n first-sample multiplicities, then as
+                             // many second-sample ones with replacement
+    uint64_t produced;       // columns whose positions are in the ring
+    uint64_t claimed;        // columns taken by a thread
+    bool stop;
+    bool failed;             // the calling thread met a pending signal
+    RandomSource* random;
+    pthread_mutex_t mutex;
+    pthread_cond_t changed;  // a column was produced or freed, or stop was set
+};
+
+// Turns the positions of column c (labelling c + 1) into multiplicities, with
+// the thread's own tree. Without replacement the tree's leaves end up holding
+// what each point keeps for the second sample. Returns false when stopped.
+static bool draw_from_positions(DrawRing* ring, uint32_t* tree, uint64_t c) {
+    const Data* s = ring->s;
+    const uint64_t n = s->n;
+    const uint32_t* positions = ring->positions[c % ring->ring];
+    uint32_t* drawn_x = ring->drawn + c * n;
+    uint32_t* drawn_y = ring->drawn + (ring->columns + c) * n;
+    if (ring->remove) {
+        (void)build_count_tree(s, tree, ring->size, false);
+    } else {
+        memset(drawn_x, 0, n * sizeof(uint32_t));
+        memset(drawn_y, 0, n * sizeof(uint32_t));
+    }
+    for (uint64_t t = 0; t < ring->draws; t++) {
+        if ((t & 4095) == 0 && __atomic_load_n(&ring->stop, __ATOMIC_RELAXED)) return false;
+        const uint64_t point = descend_tree(tree, ring->size, ring->remove, positions[t]);
+        if (!ring->remove) (t < s->size_x ? drawn_x : drawn_y)[point]++;
+    }
+    if (ring->remove) {
+        for (uint64_t i = 0; i < n; i++) {
+            drawn_x[i] = s->counts_x[i * s->samples] + s->counts_y[i * s->samples] - tree[ring->size + i];
+        }
+    }
+    return true;
+}
+
+// Takes the next column whose positions are ready, waiting for one unless
+// `wait` is false. Returns the column, or UINT64_MAX when there is none to
+// take (or none yet, without waiting).
+static uint64_t claim_column(DrawRing* ring, bool wait) {
+    pthread_mutex_lock(&ring->mutex);
+    while (wait && ring->claimed == ring->produced && ring->produced < ring->columns && !ring->stop) {
+        pthread_cond_wait(&ring->changed, &ring->mutex);
+    }
+    uint64_t c = UINT64_MAX;
+    if (!ring->stop && ring->claimed < ring->produced) c = ring->claimed++;
+    pthread_mutex_unlock(&ring->mutex);
+    return c;
+}
+
+static void release_column(DrawRing* ring, uint64_t c) {
+    pthread_mutex_lock(&ring->mutex);
+    ring->busy[c % ring->ring] = false;
+    pthread_cond_broadcast(&ring->changed);
+    pthread_mutex_unlock(&ring->mutex);
+}
+
+static void stop_drawing(DrawRing* ring) {
+    pthread_mutex_lock(&ring->mutex);
+    __atomic_store_n(&ring->stop, true, __ATOMIC_RELAXED);
+    pthread_cond_broadcast(&ring->changed);
+    pthread_mutex_unlock(&ring->mutex);
+}
+
+// Fills slot c % ring with the positions of column c, in the generator's
+// sequence. Returns false on a pending signal.
+static bool draw_positions(DrawRing* ring, RandomSource* random, uint64_t c) {
+    uint32_t* positions = ring->positions[c % ring->ring];
+    const uint64_t pool = ring->s->size_x + ring->s->size_y;
+    for (uint64_t t = 0; t < ring->draws; t++) {
+        if (interrupted_at(t)) return false;
+        positions[t] = (uint32_t)uniform_below(random, ring->remove ? pool - t : pool);
+    }
+    return true;
+}
+
+// The calling thread's part: draws the positions of every column in turn,
+// and turns columns into points while the ring is full.
+static bool produce_columns(DrawRing* ring, RandomSource* random) {
+    for (uint64_t c = 0; c < ring->columns; c++) {
+        for (;;) {
+            pthread_mutex_lock(&ring->mutex);
+            const bool free_slot = !ring->busy[c % ring->ring];
+            pthread_mutex_unlock(&ring->mutex);
+            if (free_slot) break;
+            if (PyErr_CheckSignals() != 0) return false;
+            const uint64_t mine = claim_column(ring, false);
+            if (mine != UINT64_MAX) {
+                if (!draw_from_positions(ring, ring->trees[0], mine)) return false;
+                release_column(ring, mine);
+                continue;
+            }
+            // Every waiting column is in a worker's hands: wait a little for
+            // one to come free, and poll again.
+            struct timespec until;
+            clock_gettime(CLOCK_REALTIME, &until);
+            until.tv_nsec += 2000000;
+            if (until.tv_nsec >= 1000000000) {
+                until.tv_sec++;
+                until.tv_nsec -= 1000000000;
+            }
+            pthread_mutex_lock(&ring->mutex);
+            if (ring->busy[c % ring->ring]) pthread_cond_timedwait(&ring->changed, &ring->mutex, &until);
+            pthread_mutex_unlock(&ring->mutex);
+        }
+        if (!draw_positions(ring, random, c)) return false;
+        pthread_mutex_lock(&ring->mutex);
+        ring->busy[c % ring->ring] = true;
+        ring->produced = c + 1;
+        pthread_cond_broadcast(&ring->changed);
+        pthread_mutex_unlock(&ring->mutex);
+    }
+    for (uint64_t c; (c = claim_column(ring, false)) != UINT64_MAX;) {
+        if (PyErr_CheckSignals() != 0 || !draw_from_positions(ring, ring->trees[0], c)) return false;
+        release_column(ring, c);
+    }
+    return true;
+}
+
+static void draw_part(void* vargp, uint32_t t) {
+    DrawRing* ring = (DrawRing*)vargp;
+    if (!ring->remove) (void)build_count_tree(ring->s, ring->trees[t], ring->size, false);
+    if (t == 0) {
+        if (!produce_columns(ring, ring->random)) {
+            ring->failed = true;
+            stop_drawing(ring);
+        }
+        return;
+    }
+    for (uint64_t c; (c = claim_column(ring, true)) != UINT64_MAX;) {
+        if (!draw_from_positions(ring, ring->trees[t], c)) return;
+        release_column(ring, c);
+    }
+}
+
+// Copies the drawn columns into the point-major tables, thread t taking the
+// t-th share of the points. Without replacement the second sample holds what
+// the first did not draw.
+static void store_drawn(void* vargp, uint32_t t) {
+    const DrawRing* ring = (const DrawRing*)vargp;
+    Data* s = ring->s;
+    const uint64_t n = s->n, samples = s->samples;
+    const uint64_t from = n * t / ring->threads, to = n * (t + 1) / ring->threads;
+    for (uint64_t i = from; i < to; i++) {
+        uint32_t* cx = s->counts_x + i * samples;
+        uint32_t* cy = s->counts_y + i * samples;
+        const uint32_t pooled = cx[0] + cy[0];
+        for (uint64_t p = 1; p < samples; p++) {
+            cx[p] = ring->drawn[(p - 1) * n + i];
+            cy[p] = ring->remove ? pooled - cx[p] : ring->drawn[(ring->columns + p - 1) * n + i];
+        }
+    }
+}
+
+// Drawing side by side holds the positions of a ring of twice as many
+// columns as threads, and the drawn columns besides the tables; where that
+// would take more than the multiplicity tables themselves (and more than 64
+// MiB), or with a single labelling or thread, one thread draws.
+static bool draw_side_by_side(const Data* s, bool draw_samples, uint32_t threads) {
+    const uint64_t draws = draw_samples ? s->size_x + s->size_y : s->size_x;
+    const double ring = 2.0 * std::min<uint64_t>(threads, s->samples - 1) * (double)draws * sizeof(uint32_t);
+    const double drawn = (draw_samples ? 2.0 : 1.0) * (double)s->n * (double)(s->samples - 1) * sizeof(uint32_t);
+    const double tables = 2.0 * (double)s->n * (double)s->samples * sizeof(uint32_t);
+    return threads > 1 && s->samples > 2 && ring + drawn <= std::max(tables, 64.0 * (1 << 20));
+}
+
+// Draws the labellings with the ring above. Returns 0, 1 on a pending signal
+// (its exception set) or 2 for lack of memory (reported).
+static int draw_in_parallel(Data* s, bool draw_samples, RandomSource* random, uint32_t threads, uint64_t size) {
+    threads = (uint32_t)std::min<uint64_t>(threads, s->samples - 1);
+    DrawRing ring = {};
+    ring.s = s;
+    ring.remove = !draw_samples;
+    ring.draws = draw_samples ? s->size_x + s->size_y : s->size_x;
+    ring.columns = s->samples - 1;
+    ring.ring = 2 * (uint64_t)threads;
+    ring.threads = threads;
+    ring.size = size;
+    ring.random = random;
+    ring.positions = (uint32_t**)calloc(ring.ring, sizeof(uint32_t*));
+    ring.busy = (bool*)calloc(ring.ring, sizeof(bool));
+    ring.trees = (uint32_t**)calloc(threads, sizeof(uint32_t*));
+    ring.drawn = (uint32_t*)malloc_table(ring.columns * (draw_samples ? 2 : 1), s->n, sizeof(uint32_t));
+    bool ok = ring.positions && ring.busy && ring.trees && ring.drawn;
+    for (uint64_t r = 0; ok && r < ring.ring; r++) {
+        ok = (ring.positions[r] = (uint32_t*)malloc_table(ring.draws, 1, sizeof(uint32_t))) != NULL;
+    }
+    for (uint32_t t = 0; ok && t < threads; t++) {
+        ok = (ring.trees[t] = (uint32_t*)calloc(2 * size, sizeof(uint32_t))) != NULL;
+    }
+    int status = 2;
+    if (ok) {
+        pthread_mutex_init(&ring.mutex, NULL);
+        pthread_cond_init(&ring.changed, NULL);
+        run_parallel(threads, draw_part, &ring);
+        pthread_cond_destroy(&ring.changed);
+        pthread_mutex_destroy(&ring.mutex);
+        status = ring.failed ? 1 : 0;
+        if (!ring.failed) run_parallel(threads, store_drawn, &ring);
+    } else {
+        raise_error(PyExc_RuntimeError, "out of memory error - generate_permutations[count_tree]");
+    }
+    if (ring.positions) {
+        for (uint64_t r = 0; r < ring.ring; r++) free(ring.positions[r]);
+    }
+    if (ring.trees) {
+        for (uint32_t t = 0; t < threads; t++) free(ring.trees[t]);
+    }
+    free(ring.positions);
+    free(ring.busy);
+    free(ring.trees);
+    free(ring.drawn);
+    return status;
+}
+
+int generate_permutations(Data* s, bool draw_samples, RandomSource* random, uint32_t threads) {
     const uint64_t n = s->n, samples = s->samples;
     // The tree's counters are 32-bit: a larger pool cannot be drawn from.
     if (s->size_x + s->size_y > UINT32_MAX) {
@@ -766,12 +1016,13 @@ int generate_permutations(Data* s, bool draw_samples, RandomSource* random) {
                     (unsigned long long)(s->size_x + s->size_y));
         return 3;
     }
+    uint64_t size = 1;
+    while (size < n) size *= 2;
+    if (draw_side_by_side(s, draw_samples, threads)) return draw_in_parallel(s, draw_samples, random, threads, size);
     for (uint64_t i = 0; i < n; i++) {
         memset(s->counts_x + i * samples + 1, 0, (samples - 1) * sizeof(uint32_t));
         if (draw_samples) memset(s->counts_y + i * samples + 1, 0, (samples - 1) * sizeof(uint32_t));
     }
-    uint64_t size = 1;
-    while (size < n) size *= 2;
     uint32_t* count_tree = (uint32_t*)calloc(2 * size, sizeof(uint32_t));
     if (!count_tree) {
         raise_error(PyExc_RuntimeError, "out of memory error - generate_permutations[count_tree]");
@@ -1144,7 +1395,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
         return 70 + status;
     }
     if (options->permutation_significance != 0 && !skip_samples &&
-        (status = generate_permutations(s, options->draw_samples, &random))) {
+        (status = generate_permutations(s, options->draw_samples, &random, options->thread_no))) {
         free_data(s, options);
         return 80 + status;
     }

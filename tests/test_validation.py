@@ -106,6 +106,15 @@ class TestRangeChecks:
         rvs[1, 0], cdf[1, 1] = 0.0, np.nan
         refused(module, ValueError, "cdf contains NaN (row 1, column 1)", rvs, cdf)
 
+    @pytest.mark.parametrize("n_jobs", [1, 2, 4])
+    def test_first_nan_in_column_order_whatever_ranks_it(self, module, n_jobs):
+        # Columns are ranked side by side; the report still names the first
+        # NaN of the first column that has one, large columns or small.
+        for rows in (5, 3000):
+            rvs, cdf = np.zeros((rows, 4)), np.ones((rows, 4))
+            rvs[4, 3], cdf[3, 1], cdf[2, 1], rvs[1, 2] = np.nan, np.nan, np.nan, np.nan
+            refused(module, ValueError, "cdf contains NaN (row 2, column 1)", rvs, cdf, n_jobs=n_jobs)
+
     def test_infinities_are_ordinary_values(self, module):
         rvs, cdf = np.array([[-np.inf, 0.0], [1.0, np.inf]]), np.array([[np.inf, np.inf], [0.0, -np.inf]])
         assert module.test(rvs, cdf) == oracle.statistic(rvs, cdf)
