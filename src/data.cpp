@@ -564,7 +564,209 @@ static inline uint64_t point_hash(const int32_t* ranks, uint64_t d) {
     return h;
 }
 
-int deduplicate_data(Data* s) {
+static inline bool same_point(const int32_t* a, const int32_t* b, uint64_t d) {
+    for (uint64_t k = 0; k < d; k++) {
+        if (a[k] != b[k]) return false;
+    }
+    return true;
+}
+
+// Merging on several threads. The points are split into parts by bits of
+// their hash that the table slots do not use, so equal points fall in one
+// part; thread t merges part t, walking all rows in order and taking those of
+// its part, so that each part lists its distinct points in order of first
+// appearance with their summed multiplicities. Merging the parts' lists by
+// first row then gives the order, rows and sums one thread gives. Only the
+// calling thread (part 0) polls for signals; it sets `stop` for the others.
+struct MergePart {
+    uint64_t* rows;     // first row of each distinct point, ascending
+    uint32_t* sum_x;    // the distinct points' summed multiplicities
+    uint32_t* sum_y;
+    uint64_t distinct;
+    uint64_t overflow_row;  // first row whose merge would overflow 32 bits, or UINT64_MAX
+    bool overflow_x;        // ... in the first sample
+    bool failed;            // out of memory
+};
+
+struct MergeJob {
+    const Data* s;
+    uint32_t parts;
+    uint64_t* hashes;
+    MergePart* part;
+    bool stop;
+};
+
+static inline uint32_t part_of(uint64_t hash, uint32_t parts) {
+    return (uint32_t)((((hash >> 16) & 0xFFFF) * parts) >> 16);
+}
+
+static void hash_rows(void* vargp, uint32_t t) {
+    MergeJob* job = (MergeJob*)vargp;
+    const uint64_t n = job->s->n, d = job->s->d;
+    for (uint64_t i = n * t / job->parts; i < n * (t + 1) / job->parts; i++) {
+        job->hashes[i] = point_hash(job->s->data + i * d, d) * 0x9E3779B97F4A7C15ull;
+    }
+}
+
+static void merge_part(void* vargp, uint32_t t) {
+    MergeJob* job = (MergeJob*)vargp;
+    MergePart* part = &job->part[t];
+    const Data* s = job->s;
+    const uint64_t n = s->n, d = s->d, samples = s->samples;
+    uint64_t rows = 0;
+    for (uint64_t i = 0; i < n; i++) rows += part_of(job->hashes[i], job->parts) == t;
+    int slot_bits = 1;
+    while (((uint64_t)1 << slot_bits) < 2 * rows) slot_bits++;
+    const uint64_t slot_mask = ((uint64_t)1 << slot_bits) - 1;
+    uint64_t* slots = (uint64_t*)malloc_table(slot_mask + 1, 1, sizeof(uint64_t));
+    part->rows = (uint64_t*)malloc_table(rows, 1, sizeof(uint64_t));
+    part->sum_x = (uint32_t*)malloc_table(rows, 1, sizeof(uint32_t));
+    part->sum_y = (uint32_t*)malloc_table(rows, 1, sizeof(uint32_t));
+    part->distinct = 0;
+    part->overflow_row = UINT64_MAX;
+    part->failed = !slots || !part->rows || !part->sum_x || !part->sum_y;
+    if (part->failed) {
+        free(slots);
+        return;
+    }
+    memset(slots, 0xFF, (slot_mask + 1) * sizeof(uint64_t));
+    for (uint64_t i = 0; i < n; i++) {
+        if ((i & 4095) == 0) {
+            if (t == 0 && PyErr_CheckSignals() != 0) __atomic_store_n(&job->stop, true, __ATOMIC_RELAXED);
+            if (__atomic_load_n(&job->stop, __ATOMIC_RELAXED)) break;
+        }
+        const uint64_t hash = job->hashes[i];
+        if (part_of(hash, job->parts) != t) continue;
+        const int32_t* ranks = s->data + i * d;
+        uint64_t slot = hash >> (64 - slot_bits);
+        while (slots[slot] != UINT64_MAX && !same_point(s->data + part->rows[slots[slot]] * d, ranks, d)) {
+            slot = (slot + 1) & slot_mask;
+        }
+        const uint32_t cx = s->counts_x[i * samples], cy = s->counts_y[i * samples];
+        if (slots[slot] == UINT64_MAX) {
+            slots[slot] = part->distinct;
+            part->rows[part->distinct] = i;
+            part->sum_x[part->distinct] = cx;
+            part->sum_y[part->distinct] = cy;
+            part->distinct++;
+            continue;
+        }
+        const uint64_t j = slots[slot];
+        if ((uint64_t)part->sum_x[j] + cx > UINT32_MAX || (uint64_t)part->sum_y[j] + cy > UINT32_MAX) {
+            part->overflow_row = i;
+            part->overflow_x = (uint64_t)part->sum_x[j] + cx > UINT32_MAX;
+            break;
+        }
+        part->sum_x[j] += cx;
+        part->sum_y[j] += cy;
+    }
+    free(slots);
+}
+
+// Merges equal points on `threads` threads (see MergeJob). Returns 0, 1 for
+// lack of memory, 3 for a merged multiplicity beyond 32 bits or 20 on a
+// pending signal, as deduplicate_data does.
+static int deduplicate_side_by_side(Data* s, uint32_t threads) {
+    const uint64_t n = s->n, d = s->d, samples = s->samples;
+    MergeJob job = {s, threads, NULL, NULL, false};
+    job.hashes = (uint64_t*)malloc_table(n, 1, sizeof(uint64_t));
+    job.part = (MergePart*)calloc(threads, sizeof(MergePart));
+    if (!job.hashes || !job.part) {
+        free(job.hashes);
+        free(job.part);
+        raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
+        return 1;
+    }
+    run_parallel(threads, hash_rows, &job);
+    run_parallel(threads, merge_part, &job);
+    free(job.hashes);
+    int status = 0;
+    uint64_t unique_counts = 0, overflow_row = UINT64_MAX;
+    bool overflow_x = false;
+    for (uint32_t t = 0; t < threads; t++) {
+        if (job.part[t].failed) status = 1;
+        unique_counts += job.part[t].distinct;
+        if (job.part[t].overflow_row < overflow_row) {
+            overflow_row = job.part[t].overflow_row;
+            overflow_x = job.part[t].overflow_x;
+        }
+    }
+    int32_t* new_data = NULL;
+    uint32_t *new_counts_x = NULL, *new_counts_y = NULL;
+    if (job.stop) {
+        status = 20;
+    } else if (status) {
+        raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
+    } else if (overflow_row != UINT64_MAX) {
+        raise_error(PyExc_ValueError,
+                    "equal points have a summed multiplicity above 4294967295 in the %s "
+                    "sample; merge them yourself with 64-bit counts or pass "
+                    "deduplicate_data=False",
+                    overflow_x ? "first" : "second");
+        status = 3;
+    } else {
+        new_data = (int32_t*)malloc_table(unique_counts, d, sizeof(int32_t));
+        new_counts_x = (uint32_t*)malloc_table(unique_counts, samples, sizeof(uint32_t));
+        new_counts_y = (uint32_t*)malloc_table(unique_counts, samples, sizeof(uint32_t));
+        if (!new_data || !new_counts_x || !new_counts_y) {
+            raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[s->data]");
+            status = 1;
+        }
+    }
+    if (!status) {
+        // The parts' lists merged by first row. origin[u] is read at a row at
+        // or after u, so it is overwritten in place.
+        uint64_t* next = (uint64_t*)calloc(threads, sizeof(uint64_t));
+        if (!next) {
+            raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
+            status = 1;
+        }
+        for (uint64_t u = 0; !status && u < unique_counts; u++) {
+            uint32_t best = 0;
+            uint64_t best_row = UINT64_MAX;
+            for (uint32_t t = 0; t < threads; t++) {
+                if (next[t] < job.part[t].distinct && job.part[t].rows[next[t]] < best_row) {
+                    best_row = job.part[t].rows[next[t]];
+                    best = t;
+                }
+            }
+            const MergePart* part = &job.part[best];
+            const uint64_t k = next[best]++;
+            memcpy(new_data + u * d, s->data + best_row * d, d * sizeof(int32_t));
+            s->origin[u] = s->origin[best_row];
+            new_counts_x[u * samples] = part->sum_x[k];
+            new_counts_y[u * samples] = part->sum_y[k];
+        }
+        free(next);
+    }
+    for (uint32_t t = 0; t < threads; t++) {
+        free(job.part[t].rows);
+        free(job.part[t].sum_x);
+        free(job.part[t].sum_y);
+    }
+    free(job.part);
+    if (status) {
+        free(new_data);
+        free(new_counts_x);
+        free(new_counts_y);
+        return status;
+    }
+    s->n = unique_counts;
+    free(s->data);
+    free(s->counts_x);
+    free(s->counts_y);
+    s->data = new_data;
+    s->counts_x = new_counts_x;
+    s->counts_y = new_counts_y;
+    return 0;
+}
+
+// Merges equal points: each distinct point keeps the row of its first
+// appearance and the summed multiplicities of its rows, in order of first
+// appearance. Large data sets are merged on up to `threads` threads, with the
+// same outcome.
+int deduplicate_data(Data* s, uint32_t threads) {
+    if (threads > 1 && s->n >= ((uint64_t)1 << 16)) return deduplicate_side_by_side(s, std::min<uint32_t>(threads, 8));
     const uint64_t n = s->n, d = s->d, samples = s->samples;
     int32_t* tmp_data = (int32_t*)malloc_table(n, d, sizeof(int32_t));
     uint32_t* tmp_counts_x = (uint32_t*)malloc_table(n, 1, sizeof(uint32_t));
@@ -601,7 +803,7 @@ int deduplicate_data(Data* s) {
         const int32_t* ranks = s->data + i * d;
         const uint32_t cx = s->counts_x[i * samples], cy = s->counts_y[i * samples];
         uint64_t slot = (point_hash(ranks, d) * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits);
-        while (slots[slot] != UINT64_MAX && memcmp(tmp_data + slots[slot] * d, ranks, d * sizeof(int32_t)) != 0) {
+        while (slots[slot] != UINT64_MAX && !same_point(tmp_data + slots[slot] * d, ranks, d)) {
             slot = (slot + 1) & slot_mask;
         }
         if (slots[slot] == UINT64_MAX) {
@@ -1390,7 +1592,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
         free_data(s, options);
         return 60 + status;
     }
-    if (options->deduplicate_data && (status = deduplicate_data(s))) {
+    if (options->deduplicate_data && (status = deduplicate_data(s, options->thread_no))) {
         free_data(s, options);
         return 70 + status;
     }

@@ -93,7 +93,7 @@ template <typename T>
 [[nodiscard]] int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum, uint32_t threads);
 [[nodiscard]] int load_counts_x(Data* s, PyObject* counts_x, uint64_t n1, uint64_t n2);
 [[nodiscard]] int load_counts_y(Data* s, PyObject* counts_y, uint64_t n1, uint64_t n2);
-[[nodiscard]] int deduplicate_data(Data* s);
+[[nodiscard]] int deduplicate_data(Data* s, uint32_t threads);
 [[nodiscard]] int generate_permutations(Data* s, bool draw_samples, RandomSource* random,
                                         uint32_t threads);
 [[nodiscard]] int load_avx512_data(Data* s);

@@ -159,6 +159,13 @@ class TestRangeChecks:
         message = (f"equal points have a summed multiplicity above 4294967295 in the {sample} sample; "
                    "merge them yourself with 64-bit counts or pass deduplicate_data=False")
         refused(module, ValueError, message, rvs, cdf, **counts)
+        # Large data sets are merged on several threads.
+        padding = np.arange(2, 70002).repeat(2).reshape(-1, 2)
+        big = {"rvs" if sample == "first" else "cdf": np.vstack([padding, rvs if sample == "first" else cdf])}
+        big_counts = {k: np.concatenate([np.ones(len(padding), int), v]) if len(v) == 2 else v
+                      for k, v in counts.items()}
+        args = (big.get("rvs", rvs), big.get("cdf", cdf))
+        refused(module, ValueError, message, *args, n_jobs=2, **big_counts)
         # Unmerged, the point weighing 2^32 is alone in its orthant around the other sample's corner.
         assert module.test(rvs, cdf, deduplicate_data=False, **counts) == 1.0
         assert module.test(rvs, cdf, deduplicate_data=False, max_alpha_beta=False, **counts) == 0.5
