@@ -51,6 +51,7 @@ struct DominanceScratch {
     uint64_t* values;    // n x C column values
     uint64_t* sums;      // n x 2^d x C: N_S of every corner, S = 0 unused
     uint64_t** fenwick;  // one tree of (max rank_no + 1) x C words per thread
+    uint64_t* below[3];  // per dimension b: N_{b} by rank, (rank_no[b] + 1) x C words
     uint32_t* points;    // n point indices, the divide and conquer's order
     uint32_t* merge;     // n point indices, its merge buffer
     uint32_t threads;
@@ -187,12 +188,12 @@ static inline void sum_below(const uint64_t* tree, uint32_t rank, uint64_t* out)
 // Polls the interrupt flag every 4096 points.
 static inline bool stopped_at(uint64_t i) { return (i & 4095) == 0 && !keep_running(); }
 
-// N_S for S = {b}: the weight of the points with a smaller rank in b, from a
-// prefix sum over b's ranks (`tree` serves as the (rank_no + 1) x C table).
+// For S = {b}: the prefix sums over b's ranks of the points' columns, so that
+// entry r of `table` ((rank_no + 1) x C words) holds the weight of the points
+// with a rank below r. The reduction reads N_{b} of each corner from it.
 template <int C>
-static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* values, uint64_t* sums,
-                         uint64_t* table) {
-    const uint64_t n = plan->n, slots = (uint64_t)1 << plan->d, S = (uint64_t)1 << b;
+static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* values, uint64_t* table) {
+    const uint64_t n = plan->n;
     const uint32_t* rank = plan->rank[b];
     memset(table, 0, ((uint64_t)plan->rank_no[b] + 1) * C * sizeof(uint64_t));
     for (uint64_t p = 0; p < n; p++) {
@@ -200,9 +201,6 @@ static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* 
     }
     for (uint64_t r = 1; r <= plan->rank_no[b]; r++) {
         for (int c = 0; c < C; c++) table[r * C + c] += table[(r - 1) * C + c];
-    }
-    for (uint64_t p = 0; p < n; p++) {
-        for (int c = 0; c < C; c++) sums[(p * slots + S) * C + c] = table[(uint64_t)rank[p] * C + c];
     }
 }
 
@@ -478,7 +476,7 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
     const uint64_t d = plan->d, n = plan->n, slots = (uint64_t)1 << d;
     if (job->phase == 0) {
         // Each dimension on its own thread.
-        for (uint64_t b = t; b < d; b += threads) below_in_one<C>(plan, b, scratch->values, scratch->sums, scratch->fenwick[t]);
+        for (uint64_t b = t; b < d; b += threads) below_in_one<C>(plan, b, scratch->values, scratch->below[b]);
     } else if (job->phase == 1) {
         // Each pair of dimensions split into parts along its first dimension.
         for (uint64_t a = 0; a < d; a++) {
@@ -494,6 +492,10 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
             if (stopped_at(p - from)) return;
             uint64_t* v = scratch->sums + p * slots * C;
             for (int c = 0; c < C; c++) v[c] = job->totals[c];
+            for (uint64_t b = 0; b < d; b++) {
+                const uint64_t* below = scratch->below[b] + (uint64_t)plan->rank[b][p] * C;
+                for (int c = 0; c < C; c++) v[((uint64_t)1 << b) * C + c] = below[c];
+            }
             reduce_corner<C>(call, job->chunk, p, v, max_alpha);
         }
     }
@@ -561,6 +563,7 @@ static void free_scratch(DominanceScratch* scratch) {
         for (uint32_t t = 0; t < scratch->threads; t++) free(scratch->fenwick[t]);
     }
     free(scratch->fenwick);
+    for (int b = 0; b < 3; b++) free(scratch->below[b]);
     free(scratch->points);
     free(scratch->merge);
     memset(scratch, 0, sizeof(*scratch));
@@ -580,6 +583,10 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
         scratch->fenwick[t] = (uint64_t*)malloc((largest_rank_no + 1) * columns * sizeof(uint64_t));
         ok = scratch->fenwick[t] != NULL;
     }
+    for (uint64_t b = 0; ok && b < plan->d; b++) {
+        scratch->below[b] = (uint64_t*)malloc(((uint64_t)plan->rank_no[b] + 1) * columns * sizeof(uint64_t));
+        ok = scratch->below[b] != NULL;
+    }
     if (ok && plan->d == 3) {
         scratch->points = (uint32_t*)malloc(n * sizeof(uint32_t));
         scratch->merge = (uint32_t*)malloc(n * sizeof(uint32_t));
@@ -591,7 +598,8 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
 
 // Several labellings share a pass in chunks of eight columns: eight folded
 // labellings, or four labellings' two multiplicities. One labelling takes one
-// column folded, two otherwise. Each worker's sums take n (2^d + 1) C words,
+// column folded, two otherwise. Each worker's sums and tables take about
+// n (2^d + d + 1) C words,
 // so where eight columns on every thread would need more than the data set's
 // own multiplicity tables (and more than 64 MiB), chunks of two columns keep
 // the memory near theirs.
@@ -599,7 +607,7 @@ constexpr int CHUNK_COLUMNS = 8, NARROW_CHUNK_COLUMNS = 2;
 
 static bool wide_chunks_fit(const Data* s, uint32_t threads) {
     const double wide = (double)std::min<uint64_t>(threads, (s->samples + 3) / 4) * (double)s->n *
-                        (double)(((uint64_t)1 << s->d) + 1) * CHUNK_COLUMNS * sizeof(uint64_t);
+                        (double)(((uint64_t)1 << s->d) + s->d + 1) * CHUNK_COLUMNS * sizeof(uint64_t);
     const double tables = 2.0 * (double)s->n * (double)s->samples * sizeof(uint32_t);
     return wide <= std::max(tables, 64.0 * (1 << 20));
 }
