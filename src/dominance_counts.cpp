@@ -51,7 +51,8 @@ struct DominanceScratch {
     uint64_t* values;    // n x C column values
     uint64_t* sums;      // n x 2^d x C: N_S of every corner, S = 0 unused
     uint64_t** fenwick;  // one tree of (max rank_no + 1) x C words per thread
-    uint64_t* below[3];  // per dimension b: N_{b} by rank, (rank_no[b] + 1) x C words
+    uint64_t* below[3];  // with several threads, per dimension b: N_{b} by rank,
+                         // (rank_no[b] + 1) x C words
     uint32_t* points;    // n point indices, the divide and conquer's order
     uint32_t* merge;     // n point indices, its merge buffer
     uint32_t threads;
@@ -190,7 +191,7 @@ static inline bool stopped_at(uint64_t i) { return (i & 4095) == 0 && !keep_runn
 
 // For S = {b}: the prefix sums over b's ranks of the points' columns, so that
 // entry r of `table` ((rank_no + 1) x C words) holds the weight of the points
-// with a rank below r. The reduction reads N_{b} of each corner from it.
+// with a rank below r.
 template <int C>
 static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* values, uint64_t* table) {
     const uint64_t n = plan->n;
@@ -201,6 +202,17 @@ static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* 
     }
     for (uint64_t r = 1; r <= plan->rank_no[b]; r++) {
         for (int c = 0; c < C; c++) table[r * C + c] += table[(r - 1) * C + c];
+    }
+}
+
+// N_S for S = {b} of the corners [from, to), read from b's prefix sums.
+template <int C>
+static void gather_below(const DominancePlan* plan, uint64_t b, const uint64_t* table, uint64_t* sums,
+                         uint64_t from, uint64_t to) {
+    const uint64_t slots = (uint64_t)1 << plan->d, S = (uint64_t)1 << b;
+    const uint32_t* rank = plan->rank[b];
+    for (uint64_t p = from; p < to; p++) {
+        for (int c = 0; c < C; c++) sums[(p * slots + S) * C + c] = table[(uint64_t)rank[p] * C + c];
     }
 }
 
@@ -475,8 +487,18 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
     const uint32_t threads = scratch->threads;
     const uint64_t d = plan->d, n = plan->n, slots = (uint64_t)1 << d;
     if (job->phase == 0) {
-        // Each dimension on its own thread.
-        for (uint64_t b = t; b < d; b += threads) below_in_one<C>(plan, b, scratch->values, scratch->below[b]);
+        // One thread sums and reads each dimension in turn, its table still
+        // in cache. Several sum a dimension each, and the reduction, which
+        // splits the corners, reads the sums: threads writing different
+        // dimensions' sums of the same corners would share cache lines.
+        for (uint64_t b = t; b < d; b += threads) {
+            if (threads == 1) {
+                below_in_one<C>(plan, b, scratch->values, scratch->fenwick[0]);
+                gather_below<C>(plan, b, scratch->fenwick[0], scratch->sums, 0, n);
+            } else {
+                below_in_one<C>(plan, b, scratch->values, scratch->below[b]);
+            }
+        }
     } else if (job->phase == 1) {
         // Each pair of dimensions split into parts along its first dimension.
         for (uint64_t a = 0; a < d; a++) {
@@ -488,15 +510,17 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
         // Corners split evenly; each thread raises maxima of its own.
         const uint64_t from = n * t / threads, to = n * (t + 1) / threads;
         uint64_t* max_alpha = call->maxima[t];
-        for (uint64_t p = from; p < to; p++) {
-            if (stopped_at(p - from)) return;
-            uint64_t* v = scratch->sums + p * slots * C;
-            for (int c = 0; c < C; c++) v[c] = job->totals[c];
-            for (uint64_t b = 0; b < d; b++) {
-                const uint64_t* below = scratch->below[b] + (uint64_t)plan->rank[b][p] * C;
-                for (int c = 0; c < C; c++) v[((uint64_t)1 << b) * C + c] = below[c];
+        // With several threads the one-dimensional sums are read here, a
+        // block of corners at a time, in a loop of independent loads.
+        for (uint64_t block = from; block < to; block += 512) {
+            if (stopped_at(block - from)) return;
+            const uint64_t end = std::min(block + 512, to);
+            for (uint64_t b = 0; threads > 1 && b < d; b++) gather_below<C>(plan, b, scratch->below[b], scratch->sums, block, end);
+            for (uint64_t p = block; p < end; p++) {
+                uint64_t* v = scratch->sums + p * slots * C;
+                for (int c = 0; c < C; c++) v[c] = job->totals[c];
+                reduce_corner<C>(call, job->chunk, p, v, max_alpha);
             }
-            reduce_corner<C>(call, job->chunk, p, v, max_alpha);
         }
     }
 }
@@ -583,7 +607,7 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
         scratch->fenwick[t] = (uint64_t*)malloc((largest_rank_no + 1) * columns * sizeof(uint64_t));
         ok = scratch->fenwick[t] != NULL;
     }
-    for (uint64_t b = 0; ok && b < plan->d; b++) {
+    for (uint64_t b = 0; ok && threads > 1 && b < plan->d; b++) {
         scratch->below[b] = (uint64_t*)malloc(((uint64_t)plan->rank_no[b] + 1) * columns * sizeof(uint64_t));
         ok = scratch->below[b] != NULL;
     }
@@ -598,8 +622,7 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
 
 // Several labellings share a pass in chunks of eight columns: eight folded
 // labellings, or four labellings' two multiplicities. One labelling takes one
-// column folded, two otherwise. Each worker's sums and tables take about
-// n (2^d + d + 1) C words,
+// column folded, two otherwise. Each worker's sums take n (2^d + 1) C words,
 // so where eight columns on every thread would need more than the data set's
 // own multiplicity tables (and more than 64 MiB), chunks of two columns keep
 // the memory near theirs.
@@ -607,7 +630,7 @@ constexpr int CHUNK_COLUMNS = 8, NARROW_CHUNK_COLUMNS = 2;
 
 static bool wide_chunks_fit(const Data* s, uint32_t threads) {
     const double wide = (double)std::min<uint64_t>(threads, (s->samples + 3) / 4) * (double)s->n *
-                        (double)(((uint64_t)1 << s->d) + s->d + 1) * CHUNK_COLUMNS * sizeof(uint64_t);
+                        (double)(((uint64_t)1 << s->d) + 1) * CHUNK_COLUMNS * sizeof(uint64_t);
     const double tables = 2.0 * (double)s->n * (double)s->samples * sizeof(uint32_t);
     return wide <= std::max(tables, 64.0 * (1 << 20));
 }
