@@ -638,20 +638,23 @@ static void merge_part(void* vargp, uint32_t t) {
         const uint64_t hash = job->hashes[i];
         if (part_of(hash, job->parts) != t) continue;
         const int32_t* ranks = s->data + i * d;
+        const uint64_t tag = ((hash * 0xD6E8FEB86659FD93ull) >> 32) << 32;
         uint64_t slot = hash >> (64 - slot_bits);
-        while (slots[slot] != UINT64_MAX && !same_point(s->data + part->rows[slots[slot]] * d, ranks, d)) {
+        while (slots[slot] != UINT64_MAX &&
+               ((slots[slot] & ~(uint64_t)UINT32_MAX) != tag ||
+                !same_point(s->data + part->rows[slots[slot] & UINT32_MAX] * d, ranks, d))) {
             slot = (slot + 1) & slot_mask;
         }
         const uint32_t cx = s->counts_x[i * samples], cy = s->counts_y[i * samples];
         if (slots[slot] == UINT64_MAX) {
-            slots[slot] = part->distinct;
+            slots[slot] = tag | part->distinct;
             part->rows[part->distinct] = i;
             part->sum_x[part->distinct] = cx;
             part->sum_y[part->distinct] = cy;
             part->distinct++;
             continue;
         }
-        const uint64_t j = slots[slot];
+        const uint64_t j = slots[slot] & UINT32_MAX;
         if ((uint64_t)part->sum_x[j] + cx > UINT32_MAX || (uint64_t)part->sum_y[j] + cy > UINT32_MAX) {
             part->overflow_row = i;
             part->overflow_x = (uint64_t)part->sum_x[j] + cx > UINT32_MAX;
@@ -661,6 +664,49 @@ static void merge_part(void* vargp, uint32_t t) {
         part->sum_y[j] += cy;
     }
     free(slots);
+}
+
+// The distinct points of all parts in order of first row, written from the
+// parts' lists: thread t takes the points whose first row lies in the t-th
+// share of the rows, so each writes its own stretch of the output.
+struct MergeOutput {
+    MergeJob* job;
+    uint64_t* origin;
+    int32_t* data;
+    uint32_t* counts_x;
+    uint32_t* counts_y;
+};
+
+static void merge_output(void* vargp, uint32_t r) {
+    const MergeOutput* out = (const MergeOutput*)vargp;
+    const MergeJob* job = out->job;
+    Data* s = (Data*)job->s;
+    const uint64_t n = s->n, d = s->d, samples = s->samples, threads = job->parts;
+    const uint64_t first_row = n * r / threads, end_row = n * (r + 1) / threads;
+    uint64_t next[8], end[8], u = 0;
+    for (uint32_t t = 0; t < threads; t++) {
+        const MergePart* part = &job->part[t];
+        next[t] = (uint64_t)(std::lower_bound(part->rows, part->rows + part->distinct, first_row) - part->rows);
+        end[t] = (uint64_t)(std::lower_bound(part->rows, part->rows + part->distinct, end_row) - part->rows);
+        u += next[t];
+    }
+    for (;; u++) {
+        uint32_t best = 0;
+        uint64_t best_row = UINT64_MAX;
+        for (uint32_t t = 0; t < threads; t++) {
+            if (next[t] < end[t] && job->part[t].rows[next[t]] < best_row) {
+                best_row = job->part[t].rows[next[t]];
+                best = t;
+            }
+        }
+        if (best_row == UINT64_MAX) break;
+        const MergePart* part = &job->part[best];
+        const uint64_t k = next[best]++;
+        memcpy(out->data + u * d, s->data + best_row * d, d * sizeof(int32_t));
+        out->origin[u] = s->origin[best_row];
+        out->counts_x[u * samples] = part->sum_x[k];
+        out->counts_y[u * samples] = part->sum_y[k];
+    }
 }
 
 // Merges equal points on `threads` threads (see MergeJob). Returns 0, 1 for
@@ -693,6 +739,7 @@ static int deduplicate_side_by_side(Data* s, uint32_t threads) {
     }
     int32_t* new_data = NULL;
     uint32_t *new_counts_x = NULL, *new_counts_y = NULL;
+    uint64_t* new_origin = NULL;
     if (job.stop) {
         status = 20;
     } else if (status) {
@@ -708,36 +755,15 @@ static int deduplicate_side_by_side(Data* s, uint32_t threads) {
         new_data = (int32_t*)malloc_table(unique_counts, d, sizeof(int32_t));
         new_counts_x = (uint32_t*)malloc_table(unique_counts, samples, sizeof(uint32_t));
         new_counts_y = (uint32_t*)malloc_table(unique_counts, samples, sizeof(uint32_t));
-        if (!new_data || !new_counts_x || !new_counts_y) {
+        new_origin = (uint64_t*)malloc_table(unique_counts, 1, sizeof(uint64_t));
+        if (!new_data || !new_counts_x || !new_counts_y || !new_origin) {
             raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[s->data]");
             status = 1;
         }
     }
     if (!status) {
-        // The parts' lists merged by first row. origin[u] is read at a row at
-        // or after u, so it is overwritten in place.
-        uint64_t* next = (uint64_t*)calloc(threads, sizeof(uint64_t));
-        if (!next) {
-            raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
-            status = 1;
-        }
-        for (uint64_t u = 0; !status && u < unique_counts; u++) {
-            uint32_t best = 0;
-            uint64_t best_row = UINT64_MAX;
-            for (uint32_t t = 0; t < threads; t++) {
-                if (next[t] < job.part[t].distinct && job.part[t].rows[next[t]] < best_row) {
-                    best_row = job.part[t].rows[next[t]];
-                    best = t;
-                }
-            }
-            const MergePart* part = &job.part[best];
-            const uint64_t k = next[best]++;
-            memcpy(new_data + u * d, s->data + best_row * d, d * sizeof(int32_t));
-            s->origin[u] = s->origin[best_row];
-            new_counts_x[u * samples] = part->sum_x[k];
-            new_counts_y[u * samples] = part->sum_y[k];
-        }
-        free(next);
+        MergeOutput output = {&job, new_origin, new_data, new_counts_x, new_counts_y};
+        run_parallel(threads, merge_output, &output);
     }
     for (uint32_t t = 0; t < threads; t++) {
         free(job.part[t].rows);
@@ -749,9 +775,12 @@ static int deduplicate_side_by_side(Data* s, uint32_t threads) {
         free(new_data);
         free(new_counts_x);
         free(new_counts_y);
+        free(new_origin);
         return status;
     }
     s->n = unique_counts;
+    free(s->origin);
+    s->origin = new_origin;
     free(s->data);
     free(s->counts_x);
     free(s->counts_y);
@@ -763,10 +792,12 @@ static int deduplicate_side_by_side(Data* s, uint32_t threads) {
 
 // Merges equal points: each distinct point keeps the row of its first
 // appearance and the summed multiplicities of its rows, in order of first
-// appearance. Large data sets are merged on up to `threads` threads, with the
-// same outcome.
+// appearance. Large data sets are merged in parts, one per thread up to
+// `threads`; the outcome is the same whatever the number of parts.
 int deduplicate_data(Data* s, uint32_t threads) {
-    if (threads > 1 && s->n >= ((uint64_t)1 << 16)) return deduplicate_side_by_side(s, std::min<uint32_t>(threads, 8));
+    if (s->n >= ((uint64_t)1 << 16) && s->n < UINT32_MAX) {
+        return deduplicate_side_by_side(s, std::min<uint32_t>(std::max<uint32_t>(threads, 1), 8));
+    }
     const uint64_t n = s->n, d = s->d, samples = s->samples;
     int32_t* tmp_data = (int32_t*)malloc_table(n, d, sizeof(int32_t));
     uint32_t* tmp_counts_x = (uint32_t*)malloc_table(n, 1, sizeof(uint32_t));
