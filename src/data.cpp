@@ -492,9 +492,16 @@ static int store_counts(PyObject* counts, const char* name, uint32_t* table, uin
 // signals with the running index.
 static int fill_column(uint32_t* table, uint64_t samples, uint64_t from, uint64_t to,
                        uint32_t value, uint64_t index_offset) {
-    for (uint64_t i = from; i < to; i++) {
+    // Stretches between the polls, filled without a test per point.
+    for (uint64_t i = from; i < to;) {
         if (interrupted_at(i - index_offset)) return 1;
-        table[i * samples] = value;
+        const uint64_t index = i - index_offset;
+        const uint64_t end = std::min(to, i + (10000 - index % 10000));
+        if (samples == 1) {
+            for (; i < end; i++) table[i] = value;
+        } else {
+            for (; i < end; i++) table[i * samples] = value;
+        }
     }
     return 0;
 }

@@ -53,6 +53,7 @@ struct DominanceScratch {
     uint64_t** fenwick;  // one tree of (max rank_no + 1) x C words per thread
     uint64_t* below[3];  // with several threads, per dimension b: N_{b} by rank,
                          // (rank_no[b] + 1) x C words
+    uint64_t* totals;    // threads x C: each thread's share of the columns' totals
     uint32_t* points;    // n point indices, the divide and conquer's order
     uint32_t* merge;     // n point indices, its merge buffer
     uint32_t threads;
@@ -389,16 +390,19 @@ static inline uint64_t chunk_size(const DominanceCall* call, uint64_t chunk) {
     return std::min<uint64_t>(call->labellings, call->end_labelling - chunk_first(call, chunk));
 }
 
-// Fills the chunk's columns: the folded weight of each labelling, or its two
-// multiplicities (first-sample columns, then second-sample columns). Columns
-// past the last labelling stay 0.
+// Fills the chunk's columns of the points [from, to): the folded weight of
+// each labelling, or its two multiplicities (first-sample columns, then
+// second-sample columns), and sums them into `totals` (C words). Columns past
+// the last labelling stay 0.
 template <int C>
-static void fill_values(const DominanceCall* call, uint64_t chunk, uint64_t* values) {
+static void fill_values(const DominanceCall* call, uint64_t chunk, uint64_t* values, uint64_t from, uint64_t to,
+                        uint64_t* totals) {
     const Data* s = call->s;
     const uint64_t first = chunk_first(call, chunk), count = chunk_size(call, chunk), samples = s->samples;
     const int L = call->labellings;
-    memset(values, 0, s->n * C * sizeof(uint64_t));
-    for (uint64_t p = 0; p < s->n; p++) {
+    memset(values + from * C, 0, (to - from) * C * sizeof(uint64_t));
+    uint64_t sum[C] = {};
+    for (uint64_t p = from; p < to; p++) {
         const uint32_t* cx = s->counts_x + p * samples + first;
         const uint32_t* cy = s->counts_y + p * samples + first;
         uint64_t* row = values + p * C;
@@ -410,7 +414,9 @@ static void fill_values(const DominanceCall* call, uint64_t chunk, uint64_t* val
                 row[L + k] = cy[k];
             }
         }
+        for (int c = 0; c < C; c++) sum[c] += row[c];
     }
+    for (int c = 0; c < C; c++) totals[c] = sum[c];
 }
 
 // Turns a corner's dominance sums into its orthant sums (in place) and raises
@@ -486,7 +492,10 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
     DominanceScratch* scratch = job->scratch;
     const uint32_t threads = scratch->threads;
     const uint64_t d = plan->d, n = plan->n, slots = (uint64_t)1 << d;
-    if (job->phase == 0) {
+    if (job->phase == -1) {
+        fill_values<C>(call, job->chunk, scratch->values, n * t / threads, n * (t + 1) / threads,
+                       scratch->totals + t * C);
+    } else if (job->phase == 0) {
         // One thread sums and reads each dimension in turn, its table still
         // in cache. Several sum a dimension each, and the reduction, which
         // splits the corners, reads the sums: threads writing different
@@ -529,13 +538,16 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
 template <int C>
 static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratch* scratch) {
     const DominancePlan* plan = call->plan;
-    fill_values<C>(call, chunk, scratch->values);
+    // The columns filled by shares of the points; the shares' totals add up
+    // modulo 2^64 to the same words in any order.
     uint64_t totals[C] = {};
-    for (uint64_t p = 0; p < plan->n; p++) {
-        for (int c = 0; c < C; c++) totals[c] += scratch->values[p * C + c];
+    ChunkPhase job = {call, chunk, scratch, -1, totals};
+    run_parallel(scratch->threads, chunk_phase_part<C>, &job);
+    for (uint32_t t = 0; t < scratch->threads; t++) {
+        for (int c = 0; c < C; c++) totals[c] += scratch->totals[t * C + c];
     }
     // Each phase counts one unit of progress per point.
-    ChunkPhase job = {call, chunk, scratch, 0, totals};
+    job.phase = 0;
     if (plan->d >= 1) {
         run_parallel(std::min<uint32_t>(scratch->threads, (uint32_t)plan->d), chunk_phase_part<C>, &job);
         progress_add(plan->n);
@@ -588,6 +600,7 @@ static void free_scratch(DominanceScratch* scratch) {
     }
     free(scratch->fenwick);
     for (int b = 0; b < 3; b++) free(scratch->below[b]);
+    free(scratch->totals);
     free(scratch->points);
     free(scratch->merge);
     memset(scratch, 0, sizeof(*scratch));
@@ -602,7 +615,8 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
     scratch->values = (uint64_t*)malloc(n * columns * sizeof(uint64_t));
     scratch->sums = (uint64_t*)malloc(n * slots * columns * sizeof(uint64_t));
     scratch->fenwick = (uint64_t**)calloc(threads, sizeof(uint64_t*));
-    bool ok = scratch->values && scratch->sums && scratch->fenwick;
+    scratch->totals = (uint64_t*)malloc(threads * columns * sizeof(uint64_t));
+    bool ok = scratch->values && scratch->sums && scratch->fenwick && scratch->totals;
     for (uint32_t t = 0; ok && t < threads; t++) {
         scratch->fenwick[t] = (uint64_t*)malloc((largest_rank_no + 1) * columns * sizeof(uint64_t));
         ok = scratch->fenwick[t] != NULL;
