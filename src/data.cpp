@@ -1,6 +1,9 @@
 // The loader: argument parsing, processor and input checks, and the stages
 // that turn the caller's arrays into a Data record the kernels can scan.
-// Everything here runs on the caller's thread with the interpreter lock held.
+// Everything here runs on the caller's thread with the interpreter lock held;
+// ranking, merging and drawing labellings share large data sets with up to
+// n_jobs - 1 further threads, which never call the interpreter (the caller
+// alone polls for signals) and give the same result for every thread count.
 #include "data.h"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
