@@ -1,15 +1,20 @@
 // The loader: argument parsing, processor and input checks, and the stages
 // that turn the caller's arrays into a Data record the kernels can scan.
-// Everything here runs on the caller's thread with the interpreter lock held.
+// Everything here runs on the caller's thread with the interpreter lock held;
+// ranking, merging and drawing labellings share large data sets with up to
+// n_jobs - 1 further threads, which never call the interpreter (the caller
+// alone polls for signals) and give the same result for every thread count.
 #include "data.h"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
 #include <math.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <new>
@@ -288,27 +293,18 @@ static inline uint64_t order_key(double value) {
 
 static inline uint64_t order_key(long value) { return (uint64_t)value ^ ((uint64_t)1 << 63); }
 
-// Sorts one dimension's entries by value: a least-significant-digit radix sort
-// of the order keys, skipping the passes in which every key has the same
-// digit. Large data sets take 16 bits a pass, smaller ones 11, so that the
-// digit counts stay small beside the entries. Falls back to a comparison sort
-// for few entries or when the scratch space cannot be had. The order among
-// equal values is of no consequence.
-template <typename T>
-static void sort_rank_entries(RankEntry<T>* order, uint64_t n) {
-    const int bits = n >= ((uint64_t)1 << 18) ? 16 : 11;
+// Ranks one dimension from its order keys by a least-significant-digit radix
+// sort of (key, point) pairs, skipping the passes in which every key has the
+// same digit, then hands out dense ranks in key order, a new rank at each
+// change of key. Large data sets take 16 bits a pass, smaller ones 11, so
+// that the digit counts stay small beside the entries. `keyed` holds the n
+// pairs followed by n more of scratch; the order among equal keys is of no
+// consequence.
+static void radix_rank(RankEntry<uint64_t>* keyed, uint64_t n, uint64_t* counts, int bits, int32_t* ranks,
+                       uint64_t d, uint64_t k) {
     const uint64_t digits = (uint64_t)1 << bits, digit_mask = digits - 1;
-    RankEntry<uint64_t>* keyed = (RankEntry<uint64_t>*)malloc_table(n, 2, sizeof(RankEntry<uint64_t>));
-    uint64_t* counts = (uint64_t*)malloc(digits * sizeof(uint64_t));
-    if (!keyed || !counts || n < 2048) {
-        free(keyed);
-        free(counts);
-        std::sort(order, order + n, [](const RankEntry<T>& a, const RankEntry<T>& b) { return a.value < b.value; });
-        return;
-    }
     RankEntry<uint64_t>* from = keyed;
     RankEntry<uint64_t>* to = keyed + n;
-    for (uint64_t i = 0; i < n; i++) from[i] = {order_key(order[i].value), i};
     for (int shift = 0; shift < 64; shift += bits) {
         memset(counts, 0, digits * sizeof(uint64_t));
         for (uint64_t i = 0; i < n; i++) counts[(from[i].value >> shift) & digit_mask]++;
@@ -322,20 +318,90 @@ static void sort_rank_entries(RankEntry<T>* order, uint64_t n) {
         for (uint64_t i = 0; i < n; i++) to[counts[(from[i].value >> shift) & digit_mask]++] = from[i];
         std::swap(from, to);
     }
-    // `to` is free again: gather the entries in key order through it.
-    RankEntry<T>* sorted = (RankEntry<T>*)to;
-    for (uint64_t i = 0; i < n; i++) sorted[i] = order[from[i].index];
-    memcpy(order, sorted, n * sizeof(RankEntry<T>));
+    int32_t rank = 0;
+    for (uint64_t r = 0; r < n; r++) {
+        if (r > 0 && from[r].value != from[r - 1].value) rank++;
+        ranks[from[r].index * d + k] = rank;
+    }
+}
+
+// The dimensions to rank and where their ranks go, shared by the threads that
+// rank them: thread t ranks dimensions t, t + threads, ... in a buffer of its
+// own. Only the calling thread (part 0) polls for signals; it sets `stop` for
+// the others when one is pending.
+template <typename T>
+struct RankingJob {
+    PyArrayObject* arrays[2];  // rvs and cdf (null when not given)
+    uint64_t rows[2];
+    uint64_t d;
+    int32_t* ranks;            // n x d, point-major
+    RankEntry<T>** orders;     // one buffer of n entries per thread
+    uint64_t* nan_at;          // per dimension: the first point holding NaN, or UINT64_MAX
+    uint32_t threads;
+    bool stop;
+};
+
+// Ranks one dimension: its values sorted together with their point indices
+// hand out dense ranks, a new rank at each change of value (order keys and ==
+// both make -0.0 and 0.0 one value). Large dimensions take the radix sort
+// when its scratch can be had, others a comparison sort in the thread's own
+// buffer. A NaN, which has no place in the order, leaves the dimension
+// unranked and is recorded in nan_at.
+template <typename T>
+static void rank_column(RankingJob<T>* job, RankEntry<T>* order, uint64_t k) {
+    const uint64_t n1 = job->rows[0], n2 = job->rows[1], n = n1 + n2, d = job->d;
+    job->nan_at[k] = UINT64_MAX;
+    const int bits = n >= ((uint64_t)1 << 18) ? 16 : 11;
+    RankEntry<uint64_t>* keyed = n >= 2048 ? (RankEntry<uint64_t>*)malloc_table(n, 2, sizeof(RankEntry<uint64_t>)) : NULL;
+    uint64_t* counts = keyed ? (uint64_t*)malloc(((uint64_t)1 << bits) * sizeof(uint64_t)) : NULL;
+    if (counts) {
+        for (uint64_t i = 0; i < n; i++) {
+            const T value = i < n1 ? element_at<T>(job->arrays[0], i, k) : element_at<T>(job->arrays[1], i - n1, k);
+            if (value != value) {
+                job->nan_at[k] = i;
+                break;
+            }
+            keyed[i] = {order_key(value), i};
+        }
+        if (job->nan_at[k] == UINT64_MAX) radix_rank(keyed, n, counts, bits, job->ranks, d, k);
+        free(keyed);
+        free(counts);
+        return;
+    }
     free(keyed);
-    free(counts);
+    for (uint64_t i = 0; i < n1; i++) order[i] = {element_at<T>(job->arrays[0], i, k), i};
+    for (uint64_t i = 0; i < n2; i++) order[n1 + i] = {element_at<T>(job->arrays[1], i, k), n1 + i};
+    for (uint64_t i = 0; i < n; i++) {
+        if (order[i].value != order[i].value) {
+            job->nan_at[k] = i;
+            return;
+        }
+    }
+    std::sort(order, order + n, [](const RankEntry<T>& a, const RankEntry<T>& b) { return a.value < b.value; });
+    int32_t rank = 0;
+    for (uint64_t r = 0; r < n; r++) {
+        if (r > 0 && order[r].value != order[r - 1].value) rank++;
+        job->ranks[order[r].index * d + k] = rank;
+    }
+}
+
+template <typename T>
+static void rank_columns(void* vargp, uint32_t t) {
+    RankingJob<T>* job = (RankingJob<T>*)vargp;
+    for (uint64_t k = t; k < job->d; k += job->threads) {
+        if (t == 0 && PyErr_CheckSignals() != 0) __atomic_store_n(&job->stop, true, __ATOMIC_RELAXED);
+        if (__atomic_load_n(&job->stop, __ATOMIC_RELAXED)) return;
+        rank_column(job, job->orders[t], k);
+    }
 }
 
 // Ranks every dimension densely over both arrays together: a value's rank is
-// the number of distinct smaller values in its column. Returns null on any
-// failure; a pending signal, a NaN coordinate and a failed conversion leave
-// an exception set, an unsuitable type does not.
+// the number of distinct smaller values in its column. Up to `threads`
+// threads rank dimensions side by side. Returns null on any failure; a
+// pending signal, a NaN coordinate and a failed conversion leave an exception
+// set, an unsuitable type does not.
 template <typename T>
-int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum) {
+int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum, uint32_t threads) {
     if (!can_cast_safely(data, typenum) || (data2 && !can_cast_safely(data2, typenum))) return NULL;
     PyArrayObject* data_np = convert_array(data, typenum);
     if (!data_np) return NULL;
@@ -351,53 +417,47 @@ int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum) {
     const uint64_t n1 = (uint64_t)PyArray_DIM(data_np, 0);
     const uint64_t n2 = data2_np ? (uint64_t)PyArray_DIM(data2_np, 0) : 0;
     const uint64_t n = n1 + n2;
+    threads = (uint32_t)std::max<uint64_t>(1, std::min<uint64_t>(threads, d));
 
-    // Each dimension's values are sorted together with their point indices;
-    // walking the sorted order then hands out dense ranks, a new rank at each
-    // change of value (== makes -0.0 and 0.0 one value).
-    int32_t* ret = (int32_t*)malloc_table(n, d, sizeof(int32_t));
-    RankEntry<T>* order = (RankEntry<T>*)malloc_table(n, 1, sizeof(RankEntry<T>));
-    bool ok = ret && order;
+    RankingJob<T> job = {{data_np, data2_np}, {n1, n2}, d, NULL, NULL, NULL, threads, false};
+    job.ranks = (int32_t*)malloc_table(n, d, sizeof(int32_t));
+    job.orders = (RankEntry<T>**)calloc(threads, sizeof(RankEntry<T>*));
+    job.nan_at = (uint64_t*)malloc_table(d, 1, sizeof(uint64_t));
+    bool ok = job.ranks && job.orders && job.nan_at;
+    for (uint32_t t = 0; ok && t < threads; t++) {
+        ok = (job.orders[t] = (RankEntry<T>*)malloc_table(n, 1, sizeof(RankEntry<T>))) != NULL;
+    }
     if (!ok) {
-        raise_error(PyExc_RuntimeError, "out of memory error - load_ranking[%s]", ret ? "order" : "ret");
+        raise_error(PyExc_RuntimeError, "out of memory error - load_ranking[%s]", job.ranks ? "order" : "ret");
+    } else {
+        run_parallel(threads, rank_columns<T>, &job);
+        ok = !job.stop;
     }
+    // The first NaN in column order, as a scan of the columns one by one
+    // would meet it.
     for (uint64_t k = 0; ok && k < d; k++) {
-        if (PyErr_CheckSignals() != 0) {
-            ok = false;
-            break;
-        }
-        for (uint64_t i = 0; i < n1; i++) order[i] = {element_at<T>(data_np, i, k), i};
-        for (uint64_t i = 0; i < n2; i++) order[n1 + i] = {element_at<T>(data2_np, i, k), n1 + i};
-        for (uint64_t i = 0; i < n; i++) {
-            // NaN has no place in the order that sorting needs.
-            if (order[i].value != order[i].value) {
-                raise_error(PyExc_ValueError, "%s contains NaN (row %lu, column %lu)",
-                            i < n1 ? "rvs" : "cdf", (unsigned long)(i < n1 ? i : i - n1),
-                            (unsigned long)k);
-                ok = false;
-                break;
-            }
-        }
-        if (!ok) break;
-        sort_rank_entries(order, n);
-        int32_t rank = 0;
-        for (uint64_t r = 0; r < n; r++) {
-            if (r > 0 && order[r].value != order[r - 1].value) rank++;
-            ret[order[r].index * d + k] = rank;
-        }
+        const uint64_t i = job.nan_at[k];
+        if (i == UINT64_MAX) continue;
+        raise_error(PyExc_ValueError, "%s contains NaN (row %lu, column %lu)", i < n1 ? "rvs" : "cdf",
+                    (unsigned long)(i < n1 ? i : i - n1), (unsigned long)k);
+        ok = false;
     }
-    free(order);
+    if (job.orders) {
+        for (uint32_t t = 0; t < threads; t++) free(job.orders[t]);
+    }
+    free(job.orders);
+    free(job.nan_at);
     Py_DECREF(data_np);
     Py_XDECREF(data2_np);
     if (!ok) {
-        free(ret);
+        free(job.ranks);
         return NULL;
     }
-    return ret;
+    return job.ranks;
 }
 
-template int32_t* load_ranking<long>(PyObject*, PyObject*, int);
-template int32_t* load_ranking<double>(PyObject*, PyObject*, int);
+template int32_t* load_ranking<long>(PyObject*, PyObject*, int, uint32_t);
+template int32_t* load_ranking<double>(PyObject*, PyObject*, int, uint32_t);
 
 // Reads a count array as int64 and stores its values at column 0 of `table`
 // from point `first` on, adding them to *size. Counts must fit in 32 bits.
@@ -435,9 +495,16 @@ static int store_counts(PyObject* counts, const char* name, uint32_t* table, uin
 // signals with the running index.
 static int fill_column(uint32_t* table, uint64_t samples, uint64_t from, uint64_t to,
                        uint32_t value, uint64_t index_offset) {
-    for (uint64_t i = from; i < to; i++) {
+    // Stretches between the polls, filled without a test per point.
+    for (uint64_t i = from; i < to;) {
         if (interrupted_at(i - index_offset)) return 1;
-        table[i * samples] = value;
+        const uint64_t index = i - index_offset;
+        const uint64_t end = std::min(to, i + (10000 - index % 10000));
+        if (samples == 1) {
+            for (; i < end; i++) table[i] = value;
+        } else {
+            for (; i < end; i++) table[i * samples] = value;
+        }
     }
     return 0;
 }
@@ -507,7 +574,240 @@ static inline uint64_t point_hash(const int32_t* ranks, uint64_t d) {
     return h;
 }
 
-int deduplicate_data(Data* s) {
+static inline bool same_point(const int32_t* a, const int32_t* b, uint64_t d) {
+    for (uint64_t k = 0; k < d; k++) {
+        if (a[k] != b[k]) return false;
+    }
+    return true;
+}
+
+// Merging on several threads. The points are split into parts by bits of
+// their hash that the table slots do not use, so equal points fall in one
+// part; thread t merges part t, walking all rows in order and taking those of
+// its part, so that each part lists its distinct points in order of first
+// appearance with their summed multiplicities. Merging the parts' lists by
+// first row then gives the order, rows and sums one thread gives. Only the
+// calling thread (part 0) polls for signals; it sets `stop` for the others.
+struct MergePart {
+    uint64_t* rows;     // first row of each distinct point, ascending
+    uint32_t* sum_x;    // the distinct points' summed multiplicities
+    uint32_t* sum_y;
+    uint64_t distinct;
+    uint64_t overflow_row;  // first row whose merge would overflow 32 bits, or UINT64_MAX
+    bool overflow_x;        // ... in the first sample
+    bool failed;            // out of memory
+};
+
+struct MergeJob {
+    const Data* s;
+    uint32_t parts;
+    uint64_t* hashes;
+    MergePart* part;
+    bool stop;
+};
+
+static inline uint32_t part_of(uint64_t hash, uint32_t parts) {
+    return (uint32_t)((((hash >> 16) & 0xFFFF) * parts) >> 16);
+}
+
+static void hash_rows(void* vargp, uint32_t t) {
+    MergeJob* job = (MergeJob*)vargp;
+    const uint64_t n = job->s->n, d = job->s->d;
+    for (uint64_t i = n * t / job->parts; i < n * (t + 1) / job->parts; i++) {
+        job->hashes[i] = point_hash(job->s->data + i * d, d) * 0x9E3779B97F4A7C15ull;
+    }
+}
+
+static void merge_part(void* vargp, uint32_t t) {
+    MergeJob* job = (MergeJob*)vargp;
+    MergePart* part = &job->part[t];
+    const Data* s = job->s;
+    const uint64_t n = s->n, d = s->d, samples = s->samples;
+    uint64_t rows = 0;
+    for (uint64_t i = 0; i < n; i++) rows += part_of(job->hashes[i], job->parts) == t;
+    int slot_bits = 1;
+    while (((uint64_t)1 << slot_bits) < 2 * rows) slot_bits++;
+    const uint64_t slot_mask = ((uint64_t)1 << slot_bits) - 1;
+    uint64_t* slots = (uint64_t*)malloc_table(slot_mask + 1, 1, sizeof(uint64_t));
+    part->rows = (uint64_t*)malloc_table(rows, 1, sizeof(uint64_t));
+    part->sum_x = (uint32_t*)malloc_table(rows, 1, sizeof(uint32_t));
+    part->sum_y = (uint32_t*)malloc_table(rows, 1, sizeof(uint32_t));
+    part->distinct = 0;
+    part->overflow_row = UINT64_MAX;
+    part->failed = !slots || !part->rows || !part->sum_x || !part->sum_y;
+    if (part->failed) {
+        free(slots);
+        return;
+    }
+    memset(slots, 0xFF, (slot_mask + 1) * sizeof(uint64_t));
+    for (uint64_t i = 0; i < n; i++) {
+        if ((i & 4095) == 0) {
+            if (t == 0 && PyErr_CheckSignals() != 0) __atomic_store_n(&job->stop, true, __ATOMIC_RELAXED);
+            if (__atomic_load_n(&job->stop, __ATOMIC_RELAXED)) break;
+        }
+        const uint64_t hash = job->hashes[i];
+        if (part_of(hash, job->parts) != t) continue;
+        const int32_t* ranks = s->data + i * d;
+        const uint64_t tag = ((hash * 0xD6E8FEB86659FD93ull) >> 32) << 32;
+        uint64_t slot = hash >> (64 - slot_bits);
+        while (slots[slot] != UINT64_MAX &&
+               ((slots[slot] & ~(uint64_t)UINT32_MAX) != tag ||
+                !same_point(s->data + part->rows[slots[slot] & UINT32_MAX] * d, ranks, d))) {
+            slot = (slot + 1) & slot_mask;
+        }
+        const uint32_t cx = s->counts_x[i * samples], cy = s->counts_y[i * samples];
+        if (slots[slot] == UINT64_MAX) {
+            slots[slot] = tag | part->distinct;
+            part->rows[part->distinct] = i;
+            part->sum_x[part->distinct] = cx;
+            part->sum_y[part->distinct] = cy;
+            part->distinct++;
+            continue;
+        }
+        const uint64_t j = slots[slot] & UINT32_MAX;
+        if ((uint64_t)part->sum_x[j] + cx > UINT32_MAX || (uint64_t)part->sum_y[j] + cy > UINT32_MAX) {
+            part->overflow_row = i;
+            part->overflow_x = (uint64_t)part->sum_x[j] + cx > UINT32_MAX;
+            break;
+        }
+        part->sum_x[j] += cx;
+        part->sum_y[j] += cy;
+    }
+    free(slots);
+}
+
+// The distinct points of all parts in order of first row, written from the
+// parts' lists: thread t takes the points whose first row lies in the t-th
+// share of the rows, so each writes its own stretch of the output.
+struct MergeOutput {
+    MergeJob* job;
+    uint64_t* origin;
+    int32_t* data;
+    uint32_t* counts_x;
+    uint32_t* counts_y;
+};
+
+static void merge_output(void* vargp, uint32_t r) {
+    const MergeOutput* out = (const MergeOutput*)vargp;
+    const MergeJob* job = out->job;
+    Data* s = (Data*)job->s;
+    const uint64_t n = s->n, d = s->d, samples = s->samples, threads = job->parts;
+    const uint64_t first_row = n * r / threads, end_row = n * (r + 1) / threads;
+    uint64_t next[8], end[8], u = 0;
+    for (uint32_t t = 0; t < threads; t++) {
+        const MergePart* part = &job->part[t];
+        next[t] = (uint64_t)(std::lower_bound(part->rows, part->rows + part->distinct, first_row) - part->rows);
+        end[t] = (uint64_t)(std::lower_bound(part->rows, part->rows + part->distinct, end_row) - part->rows);
+        u += next[t];
+    }
+    for (;; u++) {
+        uint32_t best = 0;
+        uint64_t best_row = UINT64_MAX;
+        for (uint32_t t = 0; t < threads; t++) {
+            if (next[t] < end[t] && job->part[t].rows[next[t]] < best_row) {
+                best_row = job->part[t].rows[next[t]];
+                best = t;
+            }
+        }
+        if (best_row == UINT64_MAX) break;
+        const MergePart* part = &job->part[best];
+        const uint64_t k = next[best]++;
+        memcpy(out->data + u * d, s->data + best_row * d, d * sizeof(int32_t));
+        out->origin[u] = s->origin[best_row];
+        out->counts_x[u * samples] = part->sum_x[k];
+        out->counts_y[u * samples] = part->sum_y[k];
+    }
+}
+
+// Merges equal points on `threads` threads (see MergeJob). Returns 0, 1 for
+// lack of memory, 3 for a merged multiplicity beyond 32 bits or 20 on a
+// pending signal, as deduplicate_data does.
+static int deduplicate_side_by_side(Data* s, uint32_t threads) {
+    const uint64_t n = s->n, d = s->d, samples = s->samples;
+    MergeJob job = {s, threads, NULL, NULL, false};
+    job.hashes = (uint64_t*)malloc_table(n, 1, sizeof(uint64_t));
+    job.part = (MergePart*)calloc(threads, sizeof(MergePart));
+    if (!job.hashes || !job.part) {
+        free(job.hashes);
+        free(job.part);
+        raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
+        return 1;
+    }
+    run_parallel(threads, hash_rows, &job);
+    run_parallel(threads, merge_part, &job);
+    free(job.hashes);
+    int status = 0;
+    uint64_t unique_counts = 0, overflow_row = UINT64_MAX;
+    bool overflow_x = false;
+    for (uint32_t t = 0; t < threads; t++) {
+        if (job.part[t].failed) status = 1;
+        unique_counts += job.part[t].distinct;
+        if (job.part[t].overflow_row < overflow_row) {
+            overflow_row = job.part[t].overflow_row;
+            overflow_x = job.part[t].overflow_x;
+        }
+    }
+    int32_t* new_data = NULL;
+    uint32_t *new_counts_x = NULL, *new_counts_y = NULL;
+    uint64_t* new_origin = NULL;
+    if (job.stop) {
+        status = 20;
+    } else if (status) {
+        raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
+    } else if (overflow_row != UINT64_MAX) {
+        raise_error(PyExc_ValueError,
+                    "equal points have a summed multiplicity above 4294967295 in the %s "
+                    "sample; merge them yourself with 64-bit counts or pass "
+                    "deduplicate_data=False",
+                    overflow_x ? "first" : "second");
+        status = 3;
+    } else {
+        new_data = (int32_t*)malloc_table(unique_counts, d, sizeof(int32_t));
+        new_counts_x = (uint32_t*)malloc_table(unique_counts, samples, sizeof(uint32_t));
+        new_counts_y = (uint32_t*)malloc_table(unique_counts, samples, sizeof(uint32_t));
+        new_origin = (uint64_t*)malloc_table(unique_counts, 1, sizeof(uint64_t));
+        if (!new_data || !new_counts_x || !new_counts_y || !new_origin) {
+            raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[s->data]");
+            status = 1;
+        }
+    }
+    if (!status) {
+        MergeOutput output = {&job, new_origin, new_data, new_counts_x, new_counts_y};
+        run_parallel(threads, merge_output, &output);
+    }
+    for (uint32_t t = 0; t < threads; t++) {
+        free(job.part[t].rows);
+        free(job.part[t].sum_x);
+        free(job.part[t].sum_y);
+    }
+    free(job.part);
+    if (status) {
+        free(new_data);
+        free(new_counts_x);
+        free(new_counts_y);
+        free(new_origin);
+        return status;
+    }
+    s->n = unique_counts;
+    free(s->origin);
+    s->origin = new_origin;
+    free(s->data);
+    free(s->counts_x);
+    free(s->counts_y);
+    s->data = new_data;
+    s->counts_x = new_counts_x;
+    s->counts_y = new_counts_y;
+    return 0;
+}
+
+// Merges equal points: each distinct point keeps the row of its first
+// appearance and the summed multiplicities of its rows, in order of first
+// appearance. Large data sets are merged in parts, one per thread up to
+// `threads`; the outcome is the same whatever the number of parts.
+int deduplicate_data(Data* s, uint32_t threads) {
+    if (s->n >= ((uint64_t)1 << 16) && s->n < UINT32_MAX) {
+        return deduplicate_side_by_side(s, std::min<uint32_t>(std::max<uint32_t>(threads, 1), 8));
+    }
     const uint64_t n = s->n, d = s->d, samples = s->samples;
     int32_t* tmp_data = (int32_t*)malloc_table(n, d, sizeof(int32_t));
     uint32_t* tmp_counts_x = (uint32_t*)malloc_table(n, 1, sizeof(uint32_t));
@@ -544,7 +844,7 @@ int deduplicate_data(Data* s) {
         const int32_t* ranks = s->data + i * d;
         const uint32_t cx = s->counts_x[i * samples], cy = s->counts_y[i * samples];
         uint64_t slot = (point_hash(ranks, d) * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits);
-        while (slots[slot] != UINT64_MAX && memcmp(tmp_data + slots[slot] * d, ranks, d * sizeof(int32_t)) != 0) {
+        while (slots[slot] != UINT64_MAX && !same_point(tmp_data + slots[slot] * d, ranks, d)) {
             slot = (slot + 1) & slot_mask;
         }
         if (slots[slot] == UINT64_MAX) {
@@ -657,20 +957,17 @@ static inline uint64_t uniform_below(RandomSource* r, uint64_t total) {
     return value % total;
 }
 
-// One draw from the pooled observations held by the sum tree: the point whose
-// block of positions contains a random position, the points' observations laid
-// out one after the other. Without replacement the drawn observation is taken
-// out of every entry on its path. Returns the point's index.
-static inline uint64_t draw_point(uint32_t* count_tree, uint64_t size, bool remove,
-                                  RandomSource* random) {
-    uint64_t element_position = uniform_below(random, count_tree[1]);
+// The point whose block of positions contains `position`, the points'
+// observations laid out one after the other in the sum tree. Without
+// replacement the observation is taken out of every entry on its path.
+static inline uint64_t descend_tree(uint32_t* count_tree, uint64_t size, bool remove, uint64_t position) {
     uint64_t element_index = 1;
     while (element_index < size) {
         if (remove) count_tree[element_index]--;
         const uint32_t left = count_tree[2 * element_index];
         element_index *= 2;
-        if (element_position >= left) {
-            element_position -= left;
+        if (position >= left) {
+            position -= left;
             element_index++;
         }
     }
@@ -678,14 +975,22 @@ static inline uint64_t draw_point(uint32_t* count_tree, uint64_t size, bool remo
     return element_index - size;
 }
 
-// Sets the leaves to the pooled multiplicities and sums them up the tree.
-static int build_count_tree(const Data* s, uint32_t* count_tree, uint64_t size) {
+// One draw from the pooled observations held by the sum tree: the point at a
+// random position. Returns the point's index.
+static inline uint64_t draw_point(uint32_t* count_tree, uint64_t size, bool remove,
+                                  RandomSource* random) {
+    return descend_tree(count_tree, size, remove, uniform_below(random, count_tree[1]));
+}
+
+// Sets the leaves to the pooled multiplicities and sums them up the tree,
+// polling for signals when `poll` is set (on the interpreter's thread alone).
+static int build_count_tree(const Data* s, uint32_t* count_tree, uint64_t size, bool poll = true) {
     for (uint64_t i = 0; i < s->n; i++) {
-        if (interrupted_at(i)) return 1;
+        if (poll && interrupted_at(i)) return 1;
         count_tree[size + i] = s->counts_x[i * s->samples] + s->counts_y[i * s->samples];
     }
     for (uint64_t j = size - 1; j >= 1; j--) {
-        if (interrupted_at(j)) return 1;
+        if (poll && interrupted_at(j)) return 1;
         count_tree[j] = count_tree[2 * j] + count_tree[2 * j + 1];
     }
     return 0;
@@ -701,7 +1006,250 @@ static int draw_column(const Data* s, uint32_t* count_tree, uint64_t size, uint6
     return 0;
 }
 
-int generate_permutations(Data* s, bool draw_samples, RandomSource* random) {
+// Labellings drawn on several threads. Every draw is a position below the
+// number of observations still in the pool, which is known in advance (the
+// pool loses one observation a draw without replacement and none with it),
+// so the calling thread can take the random positions of each labelling from
+// the generator in the usual sequence, while the workers, each with a sum
+// tree of its own, turn the positions of earlier labellings into points. The
+// tables come out exactly as one thread draws them. The positions pass
+// through a ring of `ring` columns; the calling thread draws positions until
+// the ring is full, then turns positions into points itself until a column is
+// free again. Each labelling's multiplicities go to a column of `drawn` of
+// its own, which the threads copy into the point-major tables at the end:
+// threads writing neighbouring labellings straight into those tables would
+// keep taking each other's cache lines. Only the calling thread polls for
+// signals; it sets `stop` for the workers.
+struct DrawRing {
+    Data* s;
+    bool remove;
+    uint64_t draws;          // positions a labelling takes
+    uint64_t columns;        // labellings to draw: samples - 1
+    uint64_t ring;
+    uint32_t threads;
+    uint32_t** positions;    // ring x draws
+    bool* busy;              // a column's positions wait in the slot or are in use
+    uint32_t** trees;        // one sum tree of 2 x size counters per thread
+    uint64_t size;
+    uint32_t* drawn;         // columns x n first-sample multiplicities, then as
+                             // many second-sample ones with replacement
+    uint64_t produced;       // columns whose positions are in the ring
+    uint64_t claimed;        // columns taken by a thread
+    bool stop;
+    bool failed;             // the calling thread met a pending signal
+    RandomSource* random;
+    pthread_mutex_t mutex;
+    pthread_cond_t changed;  // a column was produced or freed, or stop was set
+};
+
+// Turns the positions of column c (labelling c + 1) into multiplicities, with
+// the thread's own tree. Without replacement the tree's leaves end up holding
+// what each point keeps for the second sample. Returns false when stopped.
+static bool draw_from_positions(DrawRing* ring, uint32_t* tree, uint64_t c) {
+    const Data* s = ring->s;
+    const uint64_t n = s->n;
+    const uint32_t* positions = ring->positions[c % ring->ring];
+    uint32_t* drawn_x = ring->drawn + c * n;
+    uint32_t* drawn_y = ring->drawn + (ring->columns + c) * n;
+    if (ring->remove) {
+        (void)build_count_tree(s, tree, ring->size, false);
+    } else {
+        memset(drawn_x, 0, n * sizeof(uint32_t));
+        memset(drawn_y, 0, n * sizeof(uint32_t));
+    }
+    for (uint64_t t = 0; t < ring->draws; t++) {
+        if ((t & 4095) == 0 && __atomic_load_n(&ring->stop, __ATOMIC_RELAXED)) return false;
+        const uint64_t point = descend_tree(tree, ring->size, ring->remove, positions[t]);
+        if (!ring->remove) (t < s->size_x ? drawn_x : drawn_y)[point]++;
+    }
+    if (ring->remove) {
+        for (uint64_t i = 0; i < n; i++) {
+            drawn_x[i] = s->counts_x[i * s->samples] + s->counts_y[i * s->samples] - tree[ring->size + i];
+        }
+    }
+    return true;
+}
+
+// Takes the next column whose positions are ready, waiting for one unless
+// `wait` is false. Returns the column, or UINT64_MAX when there is none to
+// take (or none yet, without waiting).
+static uint64_t claim_column(DrawRing* ring, bool wait) {
+    pthread_mutex_lock(&ring->mutex);
+    while (wait && ring->claimed == ring->produced && ring->produced < ring->columns && !ring->stop) {
+        pthread_cond_wait(&ring->changed, &ring->mutex);
+    }
+    uint64_t c = UINT64_MAX;
+    if (!ring->stop && ring->claimed < ring->produced) c = ring->claimed++;
+    pthread_mutex_unlock(&ring->mutex);
+    return c;
+}
+
+static void release_column(DrawRing* ring, uint64_t c) {
+    pthread_mutex_lock(&ring->mutex);
+    ring->busy[c % ring->ring] = false;
+    pthread_cond_broadcast(&ring->changed);
+    pthread_mutex_unlock(&ring->mutex);
+}
+
+static void stop_drawing(DrawRing* ring) {
+    pthread_mutex_lock(&ring->mutex);
+    __atomic_store_n(&ring->stop, true, __ATOMIC_RELAXED);
+    pthread_cond_broadcast(&ring->changed);
+    pthread_mutex_unlock(&ring->mutex);
+}
+
+// Fills slot c % ring with the positions of column c, in the generator's
+// sequence. Returns false on a pending signal.
+static bool draw_positions(DrawRing* ring, RandomSource* random, uint64_t c) {
+    uint32_t* positions = ring->positions[c % ring->ring];
+    const uint64_t pool = ring->s->size_x + ring->s->size_y;
+    for (uint64_t t = 0; t < ring->draws; t++) {
+        if (interrupted_at(t)) return false;
+        positions[t] = (uint32_t)uniform_below(random, ring->remove ? pool - t : pool);
+    }
+    return true;
+}
+
+// The calling thread's part: draws the positions of every column in turn,
+// and turns columns into points while the ring is full.
+static bool produce_columns(DrawRing* ring, RandomSource* random) {
+    for (uint64_t c = 0; c < ring->columns; c++) {
+        for (;;) {
+            pthread_mutex_lock(&ring->mutex);
+            const bool free_slot = !ring->busy[c % ring->ring];
+            pthread_mutex_unlock(&ring->mutex);
+            if (free_slot) break;
+            if (PyErr_CheckSignals() != 0) return false;
+            const uint64_t mine = claim_column(ring, false);
+            if (mine != UINT64_MAX) {
+                if (!draw_from_positions(ring, ring->trees[0], mine)) return false;
+                release_column(ring, mine);
+                continue;
+            }
+            // Every waiting column is in a worker's hands: wait a little for
+            // one to come free, and poll again.
+            struct timespec until;
+            clock_gettime(CLOCK_REALTIME, &until);
+            until.tv_nsec += 2000000;
+            if (until.tv_nsec >= 1000000000) {
+                until.tv_sec++;
+                until.tv_nsec -= 1000000000;
+            }
+            pthread_mutex_lock(&ring->mutex);
+            if (ring->busy[c % ring->ring]) pthread_cond_timedwait(&ring->changed, &ring->mutex, &until);
+            pthread_mutex_unlock(&ring->mutex);
+        }
+        if (!draw_positions(ring, random, c)) return false;
+        pthread_mutex_lock(&ring->mutex);
+        ring->busy[c % ring->ring] = true;
+        ring->produced = c + 1;
+        pthread_cond_broadcast(&ring->changed);
+        pthread_mutex_unlock(&ring->mutex);
+    }
+    for (uint64_t c; (c = claim_column(ring, false)) != UINT64_MAX;) {
+        if (PyErr_CheckSignals() != 0 || !draw_from_positions(ring, ring->trees[0], c)) return false;
+        release_column(ring, c);
+    }
+    return true;
+}
+
+static void draw_part(void* vargp, uint32_t t) {
+    DrawRing* ring = (DrawRing*)vargp;
+    if (!ring->remove) (void)build_count_tree(ring->s, ring->trees[t], ring->size, false);
+    if (t == 0) {
+        if (!produce_columns(ring, ring->random)) {
+            ring->failed = true;
+            stop_drawing(ring);
+        }
+        return;
+    }
+    for (uint64_t c; (c = claim_column(ring, true)) != UINT64_MAX;) {
+        if (!draw_from_positions(ring, ring->trees[t], c)) return;
+        release_column(ring, c);
+    }
+}
+
+// Copies the drawn columns into the point-major tables, thread t taking the
+// t-th share of the points. Without replacement the second sample holds what
+// the first did not draw.
+static void store_drawn(void* vargp, uint32_t t) {
+    const DrawRing* ring = (const DrawRing*)vargp;
+    Data* s = ring->s;
+    const uint64_t n = s->n, samples = s->samples;
+    const uint64_t from = n * t / ring->threads, to = n * (t + 1) / ring->threads;
+    for (uint64_t i = from; i < to; i++) {
+        uint32_t* cx = s->counts_x + i * samples;
+        uint32_t* cy = s->counts_y + i * samples;
+        const uint32_t pooled = cx[0] + cy[0];
+        for (uint64_t p = 1; p < samples; p++) {
+            cx[p] = ring->drawn[(p - 1) * n + i];
+            cy[p] = ring->remove ? pooled - cx[p] : ring->drawn[(ring->columns + p - 1) * n + i];
+        }
+    }
+}
+
+// Drawing side by side holds the positions of a ring of twice as many
+// columns as threads, and the drawn columns besides the tables; where that
+// would take more than the multiplicity tables themselves (and more than 64
+// MiB), or with a single labelling or thread, one thread draws.
+static bool draw_side_by_side(const Data* s, bool draw_samples, uint32_t threads) {
+    const uint64_t draws = draw_samples ? s->size_x + s->size_y : s->size_x;
+    const double ring = 2.0 * std::min<uint64_t>(threads, s->samples - 1) * (double)draws * sizeof(uint32_t);
+    const double drawn = (draw_samples ? 2.0 : 1.0) * (double)s->n * (double)(s->samples - 1) * sizeof(uint32_t);
+    const double tables = 2.0 * (double)s->n * (double)s->samples * sizeof(uint32_t);
+    return threads > 1 && s->samples > 2 && ring + drawn <= std::max(tables, 64.0 * (1 << 20));
+}
+
+// Draws the labellings with the ring above. Returns 0, 1 on a pending signal
+// (its exception set) or 2 for lack of memory (reported).
+static int draw_in_parallel(Data* s, bool draw_samples, RandomSource* random, uint32_t threads, uint64_t size) {
+    threads = (uint32_t)std::min<uint64_t>(threads, s->samples - 1);
+    DrawRing ring = {};
+    ring.s = s;
+    ring.remove = !draw_samples;
+    ring.draws = draw_samples ? s->size_x + s->size_y : s->size_x;
+    ring.columns = s->samples - 1;
+    ring.ring = 2 * (uint64_t)threads;
+    ring.threads = threads;
+    ring.size = size;
+    ring.random = random;
+    ring.positions = (uint32_t**)calloc(ring.ring, sizeof(uint32_t*));
+    ring.busy = (bool*)calloc(ring.ring, sizeof(bool));
+    ring.trees = (uint32_t**)calloc(threads, sizeof(uint32_t*));
+    ring.drawn = (uint32_t*)malloc_table(ring.columns * (draw_samples ? 2 : 1), s->n, sizeof(uint32_t));
+    bool ok = ring.positions && ring.busy && ring.trees && ring.drawn;
+    for (uint64_t r = 0; ok && r < ring.ring; r++) {
+        ok = (ring.positions[r] = (uint32_t*)malloc_table(ring.draws, 1, sizeof(uint32_t))) != NULL;
+    }
+    for (uint32_t t = 0; ok && t < threads; t++) {
+        ok = (ring.trees[t] = (uint32_t*)calloc(2 * size, sizeof(uint32_t))) != NULL;
+    }
+    int status = 2;
+    if (ok) {
+        pthread_mutex_init(&ring.mutex, NULL);
+        pthread_cond_init(&ring.changed, NULL);
+        run_parallel(threads, draw_part, &ring);
+        pthread_cond_destroy(&ring.changed);
+        pthread_mutex_destroy(&ring.mutex);
+        status = ring.failed ? 1 : 0;
+        if (!ring.failed) run_parallel(threads, store_drawn, &ring);
+    } else {
+        raise_error(PyExc_RuntimeError, "out of memory error - generate_permutations[count_tree]");
+    }
+    if (ring.positions) {
+        for (uint64_t r = 0; r < ring.ring; r++) free(ring.positions[r]);
+    }
+    if (ring.trees) {
+        for (uint32_t t = 0; t < threads; t++) free(ring.trees[t]);
+    }
+    free(ring.positions);
+    free(ring.busy);
+    free(ring.trees);
+    free(ring.drawn);
+    return status;
+}
+
+int generate_permutations(Data* s, bool draw_samples, RandomSource* random, uint32_t threads) {
     const uint64_t n = s->n, samples = s->samples;
     // The tree's counters are 32-bit: a larger pool cannot be drawn from.
     if (s->size_x + s->size_y > UINT32_MAX) {
@@ -711,12 +1259,13 @@ int generate_permutations(Data* s, bool draw_samples, RandomSource* random) {
                     (unsigned long long)(s->size_x + s->size_y));
         return 3;
     }
+    uint64_t size = 1;
+    while (size < n) size *= 2;
+    if (draw_side_by_side(s, draw_samples, threads)) return draw_in_parallel(s, draw_samples, random, threads, size);
     for (uint64_t i = 0; i < n; i++) {
         memset(s->counts_x + i * samples + 1, 0, (samples - 1) * sizeof(uint32_t));
         if (draw_samples) memset(s->counts_y + i * samples + 1, 0, (samples - 1) * sizeof(uint32_t));
     }
-    uint64_t size = 1;
-    while (size < n) size *= 2;
     uint32_t* count_tree = (uint32_t*)calloc(2 * size, sizeof(uint32_t));
     if (!count_tree) {
         raise_error(PyExc_RuntimeError, "out of memory error - generate_permutations[count_tree]");
@@ -1017,7 +1566,7 @@ static int check_sample_sizes(const Data* s) {
 
 // Loads the coordinates as int32 values or as ranks. Returns 0, 40 + a
 // copy_data status, or 2 with an exception set.
-static int load_coordinates(Data* s, PyObject* data, PyObject* data2) {
+static int load_coordinates(Data* s, PyObject* data, PyObject* data2, uint32_t threads) {
     if (can_cast_safely(data, NPY_INT)) {
         int status = copy_data(s, data, data2);
         return status ? 40 + status : 0;
@@ -1028,9 +1577,9 @@ static int load_coordinates(Data* s, PyObject* data, PyObject* data2) {
                     (unsigned long long)s->n);
         return 2;
     }
-    s->data = load_ranking<long>(data, data2, NPY_LONG);
+    s->data = load_ranking<long>(data, data2, NPY_LONG, threads);
     // A pending signal or a refused value ends the load with its own exception.
-    if (!s->data && !PyErr_Occurred()) s->data = load_ranking<double>(data, data2, NPY_DOUBLE);
+    if (!s->data && !PyErr_Occurred()) s->data = load_ranking<double>(data, data2, NPY_DOUBLE, threads);
     if (!s->data) {
         if (!PyErr_Occurred()) {
             raise_error(PyExc_RuntimeError,
@@ -1055,7 +1604,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
 
     uint64_t n1, n2;
     load_shapes(s, data, data2, &n1, &n2);
-    if ((status = load_coordinates(s, data, data2))) return status;
+    if ((status = load_coordinates(s, data, data2, options->thread_no))) return status;
     s->samples = skip_samples ? 1 : (uint64_t)(uint32_t)(options->permutation_significance + 1);
     s->counts_x = s->counts_y = NULL;
     s->avx512_data = NULL;
@@ -1084,12 +1633,12 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
         free_data(s, options);
         return 60 + status;
     }
-    if (options->deduplicate_data && (status = deduplicate_data(s))) {
+    if (options->deduplicate_data && (status = deduplicate_data(s, options->thread_no))) {
         free_data(s, options);
         return 70 + status;
     }
     if (options->permutation_significance != 0 && !skip_samples &&
-        (status = generate_permutations(s, options->draw_samples, &random))) {
+        (status = generate_permutations(s, options->draw_samples, &random, options->thread_no))) {
         free_data(s, options);
         return 80 + status;
     }

@@ -90,11 +90,12 @@ void free_data(Data* s, Options* options);
 void load_shapes(Data* s, PyObject* data, PyObject* data2, uint64_t* n1, uint64_t* n2);
 [[nodiscard]] int copy_data(Data* s, PyObject* data, PyObject* data2);
 template <typename T>
-[[nodiscard]] int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum);
+[[nodiscard]] int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum, uint32_t threads);
 [[nodiscard]] int load_counts_x(Data* s, PyObject* counts_x, uint64_t n1, uint64_t n2);
 [[nodiscard]] int load_counts_y(Data* s, PyObject* counts_y, uint64_t n1, uint64_t n2);
-[[nodiscard]] int deduplicate_data(Data* s);
-[[nodiscard]] int generate_permutations(Data* s, bool draw_samples, RandomSource* random);
+[[nodiscard]] int deduplicate_data(Data* s, uint32_t threads);
+[[nodiscard]] int generate_permutations(Data* s, bool draw_samples, RandomSource* random,
+                                        uint32_t threads);
 [[nodiscard]] int load_avx512_data(Data* s);
 [[nodiscard]] int load_avx2_data(Data* s);
 [[nodiscard]] int load_folded_weights(Data* s);

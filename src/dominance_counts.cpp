@@ -51,6 +51,9 @@ struct DominanceScratch {
     uint64_t* values;    // n x C column values
     uint64_t* sums;      // n x 2^d x C: N_S of every corner, S = 0 unused
     uint64_t** fenwick;  // one tree of (max rank_no + 1) x C words per thread
+    uint64_t* below[3];  // with several threads, per dimension b: N_{b} by rank,
+                         // (rank_no[b] + 1) x C words
+    uint64_t* totals;    // threads x C: each thread's share of the columns' totals
     uint32_t* points;    // n point indices, the divide and conquer's order
     uint32_t* merge;     // n point indices, its merge buffer
     uint32_t threads;
@@ -71,52 +74,6 @@ struct DominanceCall {
     uint32_t workers;     // chunks run side by side
     uint32_t inner;       // threads inside one chunk
 };
-
-// ---------------------------------------------------------------------------
-// Threads
-
-struct ParallelPart {
-    void (*body)(void*, uint32_t);
-    void* context;
-    uint32_t index;
-};
-
-static void* parallel_part(void* vargp) {
-    ParallelPart* part = (ParallelPart*)vargp;
-    part->body(part->context, part->index);
-    return NULL;
-}
-
-// Runs body(context, t) for t = 0 .. count - 1: part 0 on the calling thread,
-// the others on threads of their own. A part whose thread cannot be had runs
-// on the calling thread afterwards, so the work is done either way.
-static void run_parallel(uint32_t count, void (*body)(void*, uint32_t), void* context) {
-    ParallelPart* parts = count > 1 ? (ParallelPart*)malloc(count * sizeof(ParallelPart)) : NULL;
-    pthread_t* ids = count > 1 ? (pthread_t*)malloc(count * sizeof(pthread_t)) : NULL;
-    bool* started = count > 1 ? (bool*)calloc(count, sizeof(bool)) : NULL;
-    if (!parts || !ids || !started) {
-        free(parts);
-        free(ids);
-        free(started);
-        for (uint32_t t = 0; t < count; t++) body(context, t);
-        return;
-    }
-    for (uint32_t t = 1; t < count; t++) {
-        parts[t] = {body, context, t};
-        started[t] = pthread_create(&ids[t], NULL, parallel_part, &parts[t]) == 0;
-    }
-    body(context, 0);
-    for (uint32_t t = 1; t < count; t++) {
-        if (started[t]) {
-            pthread_join(ids[t], NULL);
-        } else {
-            body(context, t);
-        }
-    }
-    free(parts);
-    free(ids);
-    free(started);
-}
 
 // ---------------------------------------------------------------------------
 // The plan
@@ -233,12 +190,12 @@ static inline void sum_below(const uint64_t* tree, uint32_t rank, uint64_t* out)
 // Polls the interrupt flag every 4096 points.
 static inline bool stopped_at(uint64_t i) { return (i & 4095) == 0 && !keep_running(); }
 
-// N_S for S = {b}: the weight of the points with a smaller rank in b, from a
-// prefix sum over b's ranks (`tree` serves as the (rank_no + 1) x C table).
+// For S = {b}: the prefix sums over b's ranks of the points' columns, so that
+// entry r of `table` ((rank_no + 1) x C words) holds the weight of the points
+// with a rank below r.
 template <int C>
-static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* values, uint64_t* sums,
-                         uint64_t* table) {
-    const uint64_t n = plan->n, slots = (uint64_t)1 << plan->d, S = (uint64_t)1 << b;
+static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* values, uint64_t* table) {
+    const uint64_t n = plan->n;
     const uint32_t* rank = plan->rank[b];
     memset(table, 0, ((uint64_t)plan->rank_no[b] + 1) * C * sizeof(uint64_t));
     for (uint64_t p = 0; p < n; p++) {
@@ -247,7 +204,15 @@ static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* 
     for (uint64_t r = 1; r <= plan->rank_no[b]; r++) {
         for (int c = 0; c < C; c++) table[r * C + c] += table[(r - 1) * C + c];
     }
-    for (uint64_t p = 0; p < n; p++) {
+}
+
+// N_S for S = {b} of the corners [from, to), read from b's prefix sums.
+template <int C>
+static void gather_below(const DominancePlan* plan, uint64_t b, const uint64_t* table, uint64_t* sums,
+                         uint64_t from, uint64_t to) {
+    const uint64_t slots = (uint64_t)1 << plan->d, S = (uint64_t)1 << b;
+    const uint32_t* rank = plan->rank[b];
+    for (uint64_t p = from; p < to; p++) {
         for (int c = 0; c < C; c++) sums[(p * slots + S) * C + c] = table[(uint64_t)rank[p] * C + c];
     }
 }
@@ -348,12 +313,70 @@ static void* solve_three_thread(void* vargp) {
     return NULL;
 }
 
+// The merge step's queries of the right half's points [k_from, k_to), taken
+// in order of dimension 1, against the left half [from, mid), with `tree`
+// empty on entry and on return. The left points strictly below the first
+// query in dimension 1 are below every query there: their weights go into a
+// prefix table over dimension 2 at once, and only the others into the tree
+// as the queries pass them. Sums add modulo 2^64, so the split changes no bit.
+template <int C>
+static void merge_queries(const ThreeDimensions<C>* job, uint64_t from, uint64_t mid, uint64_t k_from,
+                          uint64_t k_to, uint64_t* tree) {
+    const DominancePlan* plan = job->plan;
+    const uint32_t* points = job->scratch->points;
+    const uint32_t *rank1 = plan->rank[1], *rank2 = plan->rank[2];
+    const uint32_t size = plan->rank_no[2];
+    const uint64_t slots = (uint64_t)1 << plan->d;
+    uint64_t i = from;
+    if (k_from > mid && k_from < k_to) {
+        const uint32_t start = rank1[points[k_from]];
+        while (i < mid && rank1[points[i]] < start) i++;
+        if (i > from) {
+            for (uint64_t k = from; k < i; k++) {
+                const uint32_t p = points[k];
+                for (int c = 0; c < C; c++) tree[((uint64_t)rank2[p] + 1) * C + c] += job->values[(uint64_t)p * C + c];
+            }
+            for (uint64_t r = 1; r <= size; r++) {
+                for (int c = 0; c < C; c++) tree[r * C + c] += tree[(r - 1) * C + c];
+            }
+            for (uint64_t k = k_from; k < k_to; k++) {
+                const uint32_t q = points[k];
+                for (int c = 0; c < C; c++) job->sums[((uint64_t)q * slots + 7) * C + c] += tree[(uint64_t)rank2[q] * C + c];
+            }
+            memset(tree, 0, ((uint64_t)size + 1) * C * sizeof(uint64_t));
+        }
+    }
+    const uint64_t first_added = i;
+    for (uint64_t k = k_from; k < k_to; k++) {
+        const uint32_t q = points[k];
+        for (; i < mid && rank1[points[i]] < rank1[q]; i++) {
+            add_at<C>(tree, size, rank2[points[i]], job->values + (uint64_t)points[i] * C);
+        }
+        sum_below<C>(tree, rank2[q], job->sums + ((uint64_t)q * slots + 7) * C);
+    }
+    for (uint64_t k = first_added; k < i; k++) clear_at<C>(tree, size, rank2[points[k]]);
+}
+
+template <int C>
+struct MergeQueries {
+    const ThreeDimensions<C>* job;
+    uint64_t from, mid, k_from, k_to;
+    uint64_t* tree;
+};
+
+template <int C>
+static void* merge_queries_thread(void* vargp) {
+    const MergeQueries<C>* m = (const MergeQueries<C>*)vargp;
+    merge_queries<C>(m->job, m->from, m->mid, m->k_from, m->k_to, m->tree);
+    return NULL;
+}
+
 template <int C>
 static void solve_three(const ThreeDimensions<C>* job, uint64_t from, uint64_t to, uint32_t first_tree,
                         uint32_t trees) {
     const DominancePlan* plan = job->plan;
     uint32_t* points = job->scratch->points;
-    const uint32_t *rank0 = plan->rank[0], *rank1 = plan->rank[1], *rank2 = plan->rank[2];
+    const uint32_t *rank0 = plan->rank[0], *rank1 = plan->rank[1];
     if (to - from < 2 || !keep_running()) return;
     const auto by_rank1 = [rank1](uint32_t p, uint32_t q) { return rank1[p] < rank1[q]; };
     if (rank0[points[from]] == rank0[points[to - 1]]) {
@@ -382,17 +405,14 @@ static void solve_three(const ThreeDimensions<C>* job, uint64_t from, uint64_t t
     }
     if (!keep_running()) return;
 
-    uint64_t* tree = job->scratch->fenwick[first_tree];
-    const uint32_t size = plan->rank_no[2], slots = 1u << plan->d;
-    uint64_t i = from;
-    for (uint64_t k = mid; k < to; k++) {
-        const uint32_t q = points[k];
-        for (; i < mid && rank1[points[i]] < rank1[q]; i++) {
-            add_at<C>(tree, size, rank2[points[i]], job->values + (uint64_t)points[i] * C);
-        }
-        sum_below<C>(tree, rank2[q], job->sums + ((uint64_t)q * slots + 7) * C);
-    }
-    for (uint64_t k = from; k < i; k++) clear_at<C>(tree, size, rank2[points[k]]);
+    // The right half's queries, split in two side by side where the halves
+    // were solved so, each with its own tree.
+    MergeQueries<C> upper = {job, from, mid, mid + (to - mid) / 2, to, job->scratch->fenwick[first_tree + trees / 2]};
+    const bool split = side_by_side && pthread_create(&id, NULL, merge_queries_thread<C>, &upper) == 0;
+    merge_queries<C>(job, from, mid, mid, split ? upper.k_from : to, job->scratch->fenwick[first_tree]);
+    if (split) pthread_join(id, NULL);
+    // The order of the whole set by dimension 1 is of no further use.
+    if (from == 0 && to == plan->n) return;
     uint32_t* merge = job->scratch->merge;
     std::merge(points + from, points + mid, points + mid, points + to, merge + from, by_rank1);
     memcpy(points + from, merge + from, (to - from) * sizeof(uint32_t));
@@ -425,16 +445,19 @@ static inline uint64_t chunk_size(const DominanceCall* call, uint64_t chunk) {
     return std::min<uint64_t>(call->labellings, call->end_labelling - chunk_first(call, chunk));
 }
 
-// Fills the chunk's columns: the folded weight of each labelling, or its two
-// multiplicities (first-sample columns, then second-sample columns). Columns
-// past the last labelling stay 0.
+// Fills the chunk's columns of the points [from, to): the folded weight of
+// each labelling, or its two multiplicities (first-sample columns, then
+// second-sample columns), and sums them into `totals` (C words). Columns past
+// the last labelling stay 0.
 template <int C>
-static void fill_values(const DominanceCall* call, uint64_t chunk, uint64_t* values) {
+static void fill_values(const DominanceCall* call, uint64_t chunk, uint64_t* values, uint64_t from, uint64_t to,
+                        uint64_t* totals) {
     const Data* s = call->s;
     const uint64_t first = chunk_first(call, chunk), count = chunk_size(call, chunk), samples = s->samples;
     const int L = call->labellings;
-    memset(values, 0, s->n * C * sizeof(uint64_t));
-    for (uint64_t p = 0; p < s->n; p++) {
+    memset(values + from * C, 0, (to - from) * C * sizeof(uint64_t));
+    uint64_t sum[C] = {};
+    for (uint64_t p = from; p < to; p++) {
         const uint32_t* cx = s->counts_x + p * samples + first;
         const uint32_t* cy = s->counts_y + p * samples + first;
         uint64_t* row = values + p * C;
@@ -446,7 +469,9 @@ static void fill_values(const DominanceCall* call, uint64_t chunk, uint64_t* val
                 row[L + k] = cy[k];
             }
         }
+        for (int c = 0; c < C; c++) sum[c] += row[c];
     }
+    for (int c = 0; c < C; c++) totals[c] = sum[c];
 }
 
 // Turns a corner's dominance sums into its orthant sums (in place) and raises
@@ -522,9 +547,22 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
     DominanceScratch* scratch = job->scratch;
     const uint32_t threads = scratch->threads;
     const uint64_t d = plan->d, n = plan->n, slots = (uint64_t)1 << d;
-    if (job->phase == 0) {
-        // Each dimension on its own thread.
-        for (uint64_t b = t; b < d; b += threads) below_in_one<C>(plan, b, scratch->values, scratch->sums, scratch->fenwick[t]);
+    if (job->phase == -1) {
+        fill_values<C>(call, job->chunk, scratch->values, n * t / threads, n * (t + 1) / threads,
+                       scratch->totals + t * C);
+    } else if (job->phase == 0) {
+        // One thread sums and reads each dimension in turn, its table still
+        // in cache. Several sum a dimension each, and the reduction, which
+        // splits the corners, reads the sums: threads writing different
+        // dimensions' sums of the same corners would share cache lines.
+        for (uint64_t b = t; b < d; b += threads) {
+            if (threads == 1) {
+                below_in_one<C>(plan, b, scratch->values, scratch->fenwick[0]);
+                gather_below<C>(plan, b, scratch->fenwick[0], scratch->sums, 0, n);
+            } else {
+                below_in_one<C>(plan, b, scratch->values, scratch->below[b]);
+            }
+        }
     } else if (job->phase == 1) {
         // Each pair of dimensions split into parts along its first dimension.
         for (uint64_t a = 0; a < d; a++) {
@@ -536,11 +574,17 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
         // Corners split evenly; each thread raises maxima of its own.
         const uint64_t from = n * t / threads, to = n * (t + 1) / threads;
         uint64_t* max_alpha = call->maxima[t];
-        for (uint64_t p = from; p < to; p++) {
-            if (stopped_at(p - from)) return;
-            uint64_t* v = scratch->sums + p * slots * C;
-            for (int c = 0; c < C; c++) v[c] = job->totals[c];
-            reduce_corner<C>(call, job->chunk, p, v, max_alpha);
+        // With several threads the one-dimensional sums are read here, a
+        // block of corners at a time, in a loop of independent loads.
+        for (uint64_t block = from; block < to; block += 512) {
+            if (stopped_at(block - from)) return;
+            const uint64_t end = std::min(block + 512, to);
+            for (uint64_t b = 0; threads > 1 && b < d; b++) gather_below<C>(plan, b, scratch->below[b], scratch->sums, block, end);
+            for (uint64_t p = block; p < end; p++) {
+                uint64_t* v = scratch->sums + p * slots * C;
+                for (int c = 0; c < C; c++) v[c] = job->totals[c];
+                reduce_corner<C>(call, job->chunk, p, v, max_alpha);
+            }
         }
     }
 }
@@ -549,13 +593,15 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
 template <int C>
 static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratch* scratch) {
     const DominancePlan* plan = call->plan;
-    fill_values<C>(call, chunk, scratch->values);
+    // The columns filled by shares of the points; the shares' totals add up
+    // modulo 2^64 to the same words in any order.
     uint64_t totals[C] = {};
-    for (uint64_t p = 0; p < plan->n; p++) {
-        for (int c = 0; c < C; c++) totals[c] += scratch->values[p * C + c];
+    ChunkPhase job = {call, chunk, scratch, -1, totals};
+    run_parallel(scratch->threads, chunk_phase_part<C>, &job);
+    for (uint32_t t = 0; t < scratch->threads; t++) {
+        for (int c = 0; c < C; c++) totals[c] += scratch->totals[t * C + c];
     }
-    // Each phase counts one unit of progress per point.
-    ChunkPhase job = {call, chunk, scratch, 0, totals};
+    job.phase = 0;
     if (plan->d >= 1) {
         run_parallel(std::min<uint32_t>(scratch->threads, (uint32_t)plan->d), chunk_phase_part<C>, &job);
         progress_add(plan->n);
@@ -607,6 +653,8 @@ static void free_scratch(DominanceScratch* scratch) {
         for (uint32_t t = 0; t < scratch->threads; t++) free(scratch->fenwick[t]);
     }
     free(scratch->fenwick);
+    for (int b = 0; b < 3; b++) free(scratch->below[b]);
+    free(scratch->totals);
     free(scratch->points);
     free(scratch->merge);
     memset(scratch, 0, sizeof(*scratch));
@@ -621,10 +669,15 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
     scratch->values = (uint64_t*)malloc(n * columns * sizeof(uint64_t));
     scratch->sums = (uint64_t*)malloc(n * slots * columns * sizeof(uint64_t));
     scratch->fenwick = (uint64_t**)calloc(threads, sizeof(uint64_t*));
-    bool ok = scratch->values && scratch->sums && scratch->fenwick;
+    scratch->totals = (uint64_t*)malloc(threads * columns * sizeof(uint64_t));
+    bool ok = scratch->values && scratch->sums && scratch->fenwick && scratch->totals;
     for (uint32_t t = 0; ok && t < threads; t++) {
         scratch->fenwick[t] = (uint64_t*)malloc((largest_rank_no + 1) * columns * sizeof(uint64_t));
         ok = scratch->fenwick[t] != NULL;
+    }
+    for (uint64_t b = 0; ok && threads > 1 && b < plan->d; b++) {
+        scratch->below[b] = (uint64_t*)malloc(((uint64_t)plan->rank_no[b] + 1) * columns * sizeof(uint64_t));
+        ok = scratch->below[b] != NULL;
     }
     if (ok && plan->d == 3) {
         scratch->points = (uint32_t*)malloc(n * sizeof(uint32_t));

@@ -111,6 +111,32 @@ class TestInterruption:
         signal.setitimer(signal.ITIMER_REAL, 0)
         assert time.monotonic() - start < 3.0
 
+    def test_labellings_drawn_side_by_side_stop_promptly(self, module):
+        # A million draws a labelling from 1000 weighted points: seconds of
+        # drawing, which the calling thread shares out while it polls. The
+        # loader holds the interpreter, so the handler's exception ends it.
+        class Alarm(Exception):
+            pass
+
+        def raise_alarm(signum, frame):
+            raise Alarm
+
+        rng = np.random.default_rng(4)
+        rvs, cdf = rng.integers(0, 10**6, (1000, 2), dtype=np.int32), rng.integers(0, 10**6, (1000, 2), dtype=np.int32)
+        weights = np.full(1000, 1000)
+        previous = signal.signal(signal.SIGALRM, raise_alarm)
+        try:
+            start = time.monotonic()
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            with pytest.raises(Alarm):
+                module.test(rvs, cdf, counts_rvs=weights, counts_cdf=weights, permutation_samples=200, seed=1,
+                            n_jobs=2)
+            assert time.monotonic() - start < 1.5
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+        assert_computes_normally(module)
+
     def test_sigint_from_another_thread(self, module, own_handlers):
         timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
         interrupted_call(module, timer.start, n_jobs=2)

@@ -253,17 +253,33 @@ class TestDraws:
         _, p = module.test(*args, permutation_samples=4000, seed=1, **kwargs)
         assert abs(p - 0.65 / 1.5) < 0.03
 
+    @pytest.mark.parametrize("draw", [False, True])
+    def test_tables_do_not_depend_on_the_thread_count(self, probe, draw):
+        # Ties, repeated points merged with their weights, zero weights, and
+        # labellings drawn by one thread or side by side by several.
+        rng = np.random.default_rng(11)
+        rvs = rng.integers(0, 12, (3000, 3)).astype(float)
+        cdf = np.vstack([rng.integers(0, 12, (2500, 3)), rvs[:200]]).astype(float)
+        kwargs = dict(counts_rvs=rng.integers(0, 4, 3000), counts_cdf=rng.integers(1, 3, 2700),
+                      permutation_samples=37, seed=3, draw_samples=draw)
+        one = labellings(probe, rvs, cdf, n_jobs=1, **kwargs)
+        for n_jobs in (2, 5):
+            for a, b in zip(one, labellings(probe, rvs, cdf, n_jobs=n_jobs, **kwargs)):
+                np.testing.assert_array_equal(a, b)
+
     @glibc_only
+    @pytest.mark.parametrize("n_jobs", [1, 3])
     @pytest.mark.parametrize("seed", [0, 1, 77, 2**32 - 1])
-    def test_seeded_draws_are_those_of_srand(self, probe, seed):
+    def test_seeded_draws_are_those_of_srand(self, probe, seed, n_jobs):
         # Without replacement from the wide pool (where draws are rejected)
-        # and with replacement from a pool of 8 (where none ever is).
+        # and with replacement from a pool of 8 (where none ever is); on
+        # three threads the labellings are drawn side by side.
         lib = libc()
         small = ((np.array([[0], [1], [2]]), np.array([[3]])),
                  dict(counts_rvs=np.array([1, 2, 0]), counts_cdf=np.array([5]), draw_samples=True))
         for (args, kwargs), samples in ((WIDE_POOL, 200), (small, 30)):
             cx, cy, size_x, size_y = labellings(probe, *args, permutation_samples=samples, seed=seed,
-                                                **kwargs)
+                                                n_jobs=n_jobs, **kwargs)
             pooled = cx[:, 0] + cy[:, 0]
             lib.srand(seed)
             replace = kwargs.get("draw_samples", False)

@@ -212,8 +212,9 @@ class TestDominance:
         assert got["statistic"] == pytest.approx(scipy.stats.ks_2samp(x, y).statistic, rel=1e-12)
 
     def test_large_data_in_three_dimensions_split_over_threads(self, module, monkeypatch):
-        # Enough points for the divide and conquer to solve its halves on
-        # threads of their own; the lane scan checks it.
+        # Enough points for the divide and conquer to solve its halves, and
+        # split the queries of its merges, on threads of their own (with many
+        # ties at the split); the lane scan checks it.
         rng = np.random.default_rng(10)
         rvs, cdf = rng.integers(0, 30, (6000, 3)), rng.integers(0, 30, (5000, 3))
         want = run(module, monkeypatch, "lanes", rvs, cdf, n_jobs=2)

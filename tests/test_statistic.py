@@ -261,3 +261,31 @@ class TestThreads:
         for n_jobs in (1, 2, 3, 7, 51, 60):
             assert module.test(rvs, cdf, counts_rvs=counts_rvs, n_jobs=n_jobs) == want, n_jobs
 
+
+    @pytest.mark.parametrize("dtype", [np.float64, np.int64])
+    def test_ranking_on_several_threads_keeps_order_and_ties(self, module, dtype):
+        # Float and int64 coordinates are ranked, a column per thread (and by
+        # radix sort from 2048 values on); int32 ones are taken as they are.
+        # Equal orders and ties give equal results, location included.
+        rng = np.random.default_rng(5)
+        rvs, cdf = rng.integers(-50, 50, (1500, 3)), rng.integers(-50, 50, (1200, 3))
+        rvs[:, 2] *= 10**6
+        want = module.test(rvs.astype(np.int32), cdf.astype(np.int32), details=True, permutation_samples=3, seed=1)
+        for n_jobs in (1, 2, 3, 4):
+            got = module.test(rvs.astype(dtype), cdf.astype(dtype), details=True, permutation_samples=3, seed=1,
+                              n_jobs=n_jobs)
+            assert got == want, n_jobs
+
+    def test_merging_on_several_threads(self, module):
+        # From 65536 rows equal points are merged in parts, one per thread;
+        # the merged points, their order of first appearance (which places
+        # the statistic's row, as the first corner reaching it does unmerged)
+        # and their weights do not depend on the number of parts.
+        rng = np.random.default_rng(9)
+        rvs, cdf = rng.integers(0, 150, (40000, 2)), rng.integers(0, 150, (30000, 2))
+        counts = dict(counts_rvs=rng.integers(0, 3, 40000), counts_cdf=rng.integers(1, 3, 30000))
+        unmerged = module.test(rvs, cdf, details=True, deduplicate_data=False, **counts)
+        want = module.test(rvs, cdf, details=True, **counts)
+        assert want == unmerged
+        for n_jobs in (2, 3):
+            assert module.test(rvs, cdf, details=True, n_jobs=n_jobs, **counts) == want, n_jobs

@@ -106,6 +106,15 @@ class TestRangeChecks:
         rvs[1, 0], cdf[1, 1] = 0.0, np.nan
         refused(module, ValueError, "cdf contains NaN (row 1, column 1)", rvs, cdf)
 
+    @pytest.mark.parametrize("n_jobs", [1, 2, 4])
+    def test_first_nan_in_column_order_whatever_ranks_it(self, module, n_jobs):
+        # Columns are ranked side by side; the report still names the first
+        # NaN of the first column that has one, large columns or small.
+        for rows in (5, 3000):
+            rvs, cdf = np.zeros((rows, 4)), np.ones((rows, 4))
+            rvs[4, 3], cdf[3, 1], cdf[2, 1], rvs[1, 2] = np.nan, np.nan, np.nan, np.nan
+            refused(module, ValueError, "cdf contains NaN (row 2, column 1)", rvs, cdf, n_jobs=n_jobs)
+
     def test_infinities_are_ordinary_values(self, module):
         rvs, cdf = np.array([[-np.inf, 0.0], [1.0, np.inf]]), np.array([[np.inf, np.inf], [0.0, -np.inf]])
         assert module.test(rvs, cdf) == oracle.statistic(rvs, cdf)
@@ -150,6 +159,13 @@ class TestRangeChecks:
         message = (f"equal points have a summed multiplicity above 4294967295 in the {sample} sample; "
                    "merge them yourself with 64-bit counts or pass deduplicate_data=False")
         refused(module, ValueError, message, rvs, cdf, **counts)
+        # Large data sets are merged on several threads.
+        padding = np.arange(2, 70002).repeat(2).reshape(-1, 2)
+        big = {"rvs" if sample == "first" else "cdf": np.vstack([padding, rvs if sample == "first" else cdf])}
+        big_counts = {k: np.concatenate([np.ones(len(padding), int), v]) if len(v) == 2 else v
+                      for k, v in counts.items()}
+        args = (big.get("rvs", rvs), big.get("cdf", cdf))
+        refused(module, ValueError, message, *args, n_jobs=2, **big_counts)
         # Unmerged, the point weighing 2^32 is alone in its orthant around the other sample's corner.
         assert module.test(rvs, cdf, deduplicate_data=False, **counts) == 1.0
         assert module.test(rvs, cdf, deduplicate_data=False, max_alpha_beta=False, **counts) == 0.5
