@@ -327,7 +327,9 @@ uint64_t run_recurrence(const BinomialSteps& b, int direction, int64_t from, int
             ratio[g + 3] *= ratio[g + 2];
         }
         for (int64_t i = g + 1; i < block; i++) ratio[i] *= ratio[i - 1];
-        double w[kChunk];
+        const size_t size = out.size();
+        out.resize(size + (size_t)block);
+        double* w = out.data() + size;
         int64_t i = 0;
         double base = p;
         for (; i + 4 <= block; i += 4) {
@@ -348,7 +350,7 @@ uint64_t run_recurrence(const BinomialSteps& b, int direction, int64_t from, int
             if ((i & 3) == 3) base = q;
         }
         if (i > 0) p = w[i - 1];
-        out.insert(out.end(), w, w + i);
+        out.resize(size + (size_t)i);
         steps += (uint64_t)i;
         since += i;
         k += direction * i;
