@@ -24,6 +24,7 @@
 // labellings share each pass.
 #include "dominance_counts.h"
 
+
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -228,6 +229,9 @@ static uint64_t part_start(const DominancePlan* plan, uint64_t a, uint32_t part,
     return start;
 }
 
+// Points ahead of the sweep whose memory is fetched early.
+static const uint64_t kSweepAhead = 16;
+
 // N_S for S = {a, b}, for the corners of one part of the points in order of
 // a: the weight of the earlier parts below each corner in b comes from a
 // prefix sum over b's ranks, that of the part itself from a sweep in order of
@@ -245,6 +249,12 @@ static void below_in_two(const DominancePlan* plan, uint64_t a, uint64_t b, cons
     memset(tree, 0, ((uint64_t)size + 1) * C * sizeof(uint64_t));
     if (from > 0) {
         for (uint64_t i = 0; i < from; i++) {
+            if (i + 2 * kSweepAhead < from) __builtin_prefetch(rank_b + order[i + 2 * kSweepAhead]);
+            if (i + kSweepAhead < from) {
+                const uint32_t q = order[i + kSweepAhead];
+                __builtin_prefetch(values + (uint64_t)q * C);
+                __builtin_prefetch(tree + ((uint64_t)rank_b[q] + 1) * C, 1);
+            }
             const uint32_t p = order[i];
             for (int c = 0; c < C; c++) tree[((uint64_t)rank_b[p] + 1) * C + c] += values[(uint64_t)p * C + c];
         }
@@ -252,6 +262,12 @@ static void below_in_two(const DominancePlan* plan, uint64_t a, uint64_t b, cons
             for (int c = 0; c < C; c++) tree[r * C + c] += tree[(r - 1) * C + c];
         }
         for (uint64_t i = from; i < to; i++) {
+            if (i + 2 * kSweepAhead < to) __builtin_prefetch(rank_b + order[i + 2 * kSweepAhead]);
+            if (i + kSweepAhead < to) {
+                const uint32_t q = order[i + kSweepAhead];
+                __builtin_prefetch(sums + (q * slots + S) * C, 1);
+                __builtin_prefetch(tree + (uint64_t)rank_b[q] * C);
+            }
             const uint32_t p = order[i];
             for (int c = 0; c < C; c++) sums[(p * slots + S) * C + c] = tree[(uint64_t)rank_b[p] * C + c];
         }
@@ -266,6 +282,17 @@ static void below_in_two(const DominancePlan* plan, uint64_t a, uint64_t b, cons
         uint64_t end = i + 1;
         while (end < to && rank_a[order[end]] == rank_a[order[i]]) end++;
         for (uint64_t k = i; k < end; k++) {
+            // The points come in order of a, scattered in memory: what the
+            // points a few steps ahead will read is fetched now, their rank
+            // in b a little earlier than what it addresses.
+            if (k + 2 * kSweepAhead < to) __builtin_prefetch(rank_b + order[k + 2 * kSweepAhead]);
+            if (k + kSweepAhead < to) {
+                const uint32_t q = order[k + kSweepAhead];
+                __builtin_prefetch(values + (uint64_t)q * C);
+                __builtin_prefetch(sums + (q * slots + S) * C, 1);
+                __builtin_prefetch(tree + ((uint64_t)rank_b[q] + 1) * C, 1);
+                __builtin_prefetch(tree + (uint64_t)rank_b[q] * C);
+            }
             const uint32_t p = order[k];
             sum_below<C>(tree, rank_b[p], sums + (p * slots + S) * C);
         }
