@@ -719,6 +719,18 @@ static void merge_output(void* vargp, uint32_t r) {
     }
 }
 
+// Replaces the coordinate and multiplicity tables with merged ones of n
+// points, releasing the old ones.
+static void adopt_tables(Data* s, uint64_t n, int32_t* data, uint32_t* counts_x, uint32_t* counts_y) {
+    free(s->data);
+    free(s->counts_x);
+    free(s->counts_y);
+    s->n = n;
+    s->data = data;
+    s->counts_x = counts_x;
+    s->counts_y = counts_y;
+}
+
 // Merges equal points on `threads` threads (see MergeJob). Returns 0, 1 for
 // lack of memory, 3 for a merged multiplicity beyond 32 bits or 20 on a
 // pending signal, as deduplicate_data does.
@@ -788,15 +800,9 @@ static int deduplicate_side_by_side(Data* s, uint32_t threads) {
         free(new_origin);
         return status;
     }
-    s->n = unique_counts;
     free(s->origin);
     s->origin = new_origin;
-    free(s->data);
-    free(s->counts_x);
-    free(s->counts_y);
-    s->data = new_data;
-    s->counts_x = new_counts_x;
-    s->counts_y = new_counts_y;
+    adopt_tables(s, unique_counts, new_data, new_counts_x, new_counts_y);
     return 0;
 }
 
@@ -891,13 +897,7 @@ int deduplicate_data(Data* s, uint32_t threads) {
         raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[s->data]");
         return 1;
     }
-    s->n = unique_counts;
-    free(s->data);
-    free(s->counts_x);
-    free(s->counts_y);
-    s->data = new_data;
-    s->counts_x = new_counts_x;
-    s->counts_y = new_counts_y;
+    adopt_tables(s, unique_counts, new_data, new_counts_x, new_counts_y);
     memcpy(s->data, tmp_data, unique_counts * d * sizeof(int32_t));
     for (uint64_t i = 0; i < unique_counts; i++) {
         s->counts_x[i * samples] = tmp_counts_x[i];
