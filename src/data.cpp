@@ -810,7 +810,23 @@ static int deduplicate_side_by_side(Data* s, uint32_t threads) {
 // appearance and the summed multiplicities of its rows, in order of first
 // appearance. Large data sets are merged in parts, one per thread up to
 // `threads`; the outcome is the same whatever the number of parts.
+// Whether one of the first few dimensions takes n distinct values, read from
+// ranks: then no two points are equal. Looking further would cost about as
+// much as the merge it might save.
+static bool all_points_distinct(const Data* s) {
+    if (!s->ranked) return false;
+    const uint64_t n = s->n, d = s->d;
+    for (uint64_t b = 0; b < d && b < 2; b++) {
+        int32_t largest = -1;
+        for (uint64_t i = 0; i < n; i++) largest = std::max(largest, s->data[i * d + b]);
+        if ((uint64_t)largest + 1 == n) return true;
+    }
+    return false;
+}
+
 int deduplicate_data(Data* s, uint32_t threads) {
+    // Every point already stands alone, with its own multiplicities.
+    if (all_points_distinct(s)) return 0;
     if (s->n >= ((uint64_t)1 << 16) && s->n < UINT32_MAX) {
         return deduplicate_side_by_side(s, std::min<uint32_t>(std::max<uint32_t>(threads, 1), 8));
     }
@@ -1567,6 +1583,7 @@ static int check_sample_sizes(const Data* s) {
 // Loads the coordinates as int32 values or as ranks. Returns 0, 40 + a
 // copy_data status, or 2 with an exception set.
 static int load_coordinates(Data* s, PyObject* data, PyObject* data2, uint32_t threads) {
+    s->ranked = false;
     if (can_cast_safely(data, NPY_INT)) {
         int status = copy_data(s, data, data2);
         return status ? 40 + status : 0;
@@ -1587,6 +1604,7 @@ static int load_coordinates(Data* s, PyObject* data, PyObject* data2, uint32_t t
         }
         return 2;
     }
+    s->ranked = true;
     return 0;
 }
 

@@ -33,6 +33,8 @@ struct Data {
     uint64_t* origin;     // n row indices: where each point first appears among
                           // the rows of rvs followed by those of cdf
     uint64_t rvs_rows;    // rows of rvs
+    bool ranked;          // coordinates are dense ranks (float and int64 input),
+                          // not int32 values copied as given
 };
 
 // The ways of computing the labelling maxima; choose_scan says when each

@@ -276,6 +276,22 @@ class TestThreads:
                               n_jobs=n_jobs)
             assert got == want, n_jobs
 
+    def test_points_told_apart_by_one_dimension(self, module):
+        # Ranked points that one of the first dimensions tells apart need no
+        # merging; ties in the other dimensions, and repeated rows, which do,
+        # must give what the unmerged points give.
+        rng = np.random.default_rng(12)
+        rvs, cdf = rng.normal(size=(900, 3)), rng.normal(size=(700, 3))
+        rvs[:, 0], cdf[:, 0] = np.round(rvs[:, 0]), np.round(cdf[:, 0])
+        cases = [(rvs, cdf), (rvs[:, ::-1], cdf[:, ::-1]), (rvs[:, :2], cdf[:, :2]),
+                 (np.vstack([rvs, rvs[:60]]), cdf), ((rvs * 1000).astype(np.int64), cdf.astype(np.int64))]
+        for x, y in cases:
+            x, y = np.ascontiguousarray(x), np.ascontiguousarray(y)
+            counts = dict(counts_rvs=rng.integers(0, 3, len(x)), counts_cdf=rng.integers(1, 3, len(y)))
+            for n_jobs in (1, 2):
+                got = module.test(x, y, details=True, n_jobs=n_jobs, **counts)
+                assert got == module.test(x, y, details=True, deduplicate_data=False, **counts)
+
     def test_merging_on_several_threads(self, module):
         # From 65536 rows equal points are merged in parts, one per thread;
         # the merged points, their order of first appearance (which places
