@@ -232,12 +232,12 @@ double saddle_point_pdf(const BinomialSteps& b, int64_t k) {
     return exp(exponent - 0.5 * spread);
 }
 
-// P(k + 1) from P(k), and P(k - 1) from P(k).
-inline double step_up(const BinomialSteps& b, int64_t k, double p) {
-    return p * ((double)(b.trials - k) / (double)(k + 1)) * b.odds;
-}
-inline double step_down(const BinomialSteps& b, int64_t k, double p) {
-    return p * ((double)k / (double)(b.trials - k + 1)) * b.inverse_odds;
+// floor(z / d) for d > 0, rounding toward minus infinity where C++ rounds
+// toward 0.
+inline __int128 floor_div(__int128 z, __int128 d) {
+    __int128 q = z / d;
+    if (z % d != 0 && z < 0) q--;
+    return q;
 }
 
 // z / x_size for z = y_size n + offset at consecutive n, as the quotient
@@ -251,8 +251,7 @@ struct Reach {
 
 template <typename Int>
 Reach<Int> make_reach(__int128 z, __int128 x_size, __int128 y_size) {
-    __int128 q = z / x_size;
-    if (z % x_size != 0 && z < 0) q--;
+    const __int128 q = floor_div(z, x_size);
     return {(Int)q, (Int)(z - q * x_size), (Int)x_size, (Int)(y_size / x_size), (Int)(y_size % x_size)};
 }
 template <typename Int>
@@ -260,12 +259,6 @@ inline void reach_up(Reach<Int>* s) {
     s->q += s->per_step;
     s->r += s->extra;
     if (s->r >= s->x_size) s->r -= s->x_size, s->q++;
-}
-template <typename Int>
-inline void reach_down(Reach<Int>* s) {
-    s->q -= s->per_step;
-    s->r -= s->extra;
-    if (s->r < 0) s->r += s->x_size, s->q--;
 }
 template <typename Int>
 inline int64_t reach_floor(const Reach<Int>& s) {
@@ -569,16 +562,8 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
         const __int128 raw = (__int128)raw_units;
         const __int128 nx = x_size, ny = y_size;
         const bool narrow = ny * (nx + 1) + raw < ((__int128)1 << 62);
-        auto floor_of = [&](__int128 z) {
-            __int128 q = z / nx;
-            if (z % nx != 0 && z < 0) q--;
-            return (int64_t)q;
-        };
-        auto top_of = [&](int64_t n) { return floor_of(ny * n + raw); };
-        auto bottom_of = [&](int64_t n) {
-            const __int128 z = ny * n - raw;
-            return floor_of(z) + (int64_t)(floor_of(z) * nx != z);
-        };
+        auto top_of = [&](int64_t n) { return (int64_t)floor_div(ny * n + raw, nx); };
+        auto bottom_of = [&](int64_t n) { return (int64_t)-floor_div(raw - ny * n, nx); };
         // The upper tail counts while the reach ends below y_size, that is
         // while y_size n + raw < x_size y_size; the lower tail once the reach
         // starts above 0, that is once y_size n > raw.
@@ -703,11 +688,6 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
             // the far tail is 0, the tails beyond the window's end are 0
             // too, and the counts n of the walk that reach only them are
             // left out.
-            auto floor_div = [](__int128 z, __int128 d) {
-                __int128 q = z / d;
-                if (z % d != 0 && z < 0) q--;
-                return q;
-            };
             double upper_sum = 0, lower_sum = 0;
             if (upper_terms) {
                 const double far = far_tail(top_high, true);
