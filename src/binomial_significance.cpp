@@ -12,28 +12,17 @@
 #include "common.h"
 #include "data.h"
 
-// One contiguous run of the distinct keys to evaluate.
-struct SignificanceJob {
-    size_t from;
-    size_t to;
-};
-
-// The job list shared by the evaluation threads; `iterator` is the next job
-// to hand out and is only touched under `mutex`.
-struct SignificanceJobs {
+// The evaluation shared by its threads: the distinct keys, in `count` runs
+// handed out in turn (`next`, under `mutex`). The exceedance of keys[i] goes
+// to values[i], so that the caller can add the terms in key order whichever
+// thread evaluated them; `failed` is set, under `mutex`, when a thread could
+// not finish its runs.
+struct SignificanceWork {
     pthread_mutex_t* mutex;
-    SignificanceJob* jobs;
-    int count;
-    int iterator;
-};
-
-// One evaluation thread's arguments and outcome. The exceedance of keys[i]
-// goes to values[i], so that the caller can add the terms in key order
-// whichever thread evaluated them; `failed` is set when the thread could not
-// finish its jobs.
-struct SignificanceTask {
-    SignificanceJobs* jobs;
     const uint64_t* keys;
+    size_t size;
+    int count;
+    int next;
     int64_t x_size;
     int64_t y_size;
     double result;
@@ -758,31 +747,29 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
     return 1;
 }
 
-void* significance_worker(void* vargp) {
-    SignificanceTask* t = (SignificanceTask*)vargp;
-    SignificanceJobs* list = t->jobs;
+static void significance_worker(void* context, uint32_t) {
+    SignificanceWork* w = (SignificanceWork*)context;
     ExceedanceScratch* scratch = new (std::nothrow) ExceedanceScratch();
+    pthread_mutex_lock(w->mutex);
     if (!scratch) {
         report_worker_error("out of memory error - significance_worker[scratch]");
-        t->failed = true;
-        return NULL;
+        w->failed = true;
     }
-    pthread_mutex_lock(list->mutex);
-    while (list->iterator < list->count && keep_running() && !t->failed) {
-        const SignificanceJob job = list->jobs[list->iterator++];
-        pthread_mutex_unlock(list->mutex);
-        for (size_t i = job.from; i < job.to && keep_running(); i++) {
-            if (significance_exceedance(t->keys[i], t->x_size, t->y_size, t->result, scratch, &t->values[i],
-                                        NULL) != 0) {
-                t->failed = true;
-                break;
-            }
+    while (scratch && w->next < w->count && keep_running() && !w->failed) {
+        const int run = w->next++;
+        pthread_mutex_unlock(w->mutex);
+        const size_t per_run = w->size / (size_t)w->count;
+        const size_t from = (size_t)run * per_run, to = run == w->count - 1 ? w->size : from + per_run;
+        bool failed = false;
+        for (size_t i = from; i < to && keep_running() && !failed; i++) {
+            failed = significance_exceedance(w->keys[i], w->x_size, w->y_size, w->result, scratch, &w->values[i],
+                                             NULL) != 0;
         }
-        pthread_mutex_lock(list->mutex);
+        pthread_mutex_lock(w->mutex);
+        w->failed = w->failed || failed;
     }
-    pthread_mutex_unlock(list->mutex);
+    pthread_mutex_unlock(w->mutex);
     delete scratch;
-    return NULL;
 }
 
 // The key whose exceedance stands for that of `key`. Mirroring both samples'
@@ -828,44 +815,10 @@ double significance_finalize(double result, const Data* d, const Options* option
         report_worker_error("out of memory error - significance_finalize[keys]");
         return -1.0;
     }
-    SignificanceJobs list;
-    list.iterator = 0;
-    list.count = T == 1 ? 1 : 10 * (int)T;
-    list.mutex = &r->mutex;
-    pthread_t* thread_ids = (pthread_t*)malloc(sizeof(pthread_t) * (T ? T : 1));
-    SignificanceTask* tasks = (SignificanceTask*)malloc(sizeof(SignificanceTask) * (T ? T : 1));
-    list.jobs = (SignificanceJob*)malloc(sizeof(SignificanceJob) * (list.count ? list.count : 1));
-    const char* missing = !thread_ids ? "out of memory error - significance_finalize[thread_ids]"
-                          : !tasks    ? "out of memory error - significance_finalize[tasks]"
-                          : !list.jobs ? "out of memory error - significance_finalize[jobs]"
-                                       : NULL;
-    if (missing) {
-        free(thread_ids);
-        free(tasks);
-        free(list.jobs);
-        report_worker_error(missing);
-        return -1.0;
-    }
-    const size_t per_job = list.count ? keys.size() / (size_t)list.count : 0;
-    for (int i = 0; i < list.count; i++) {
-        list.jobs[i].from = (size_t)i * per_job;
-        list.jobs[i].to = i == list.count - 1 ? keys.size() : (size_t)(i + 1) * per_job;
-    }
-
-    bool error = false;
-    uint32_t started = 0;
-    for (; started < T; started++) {
-        tasks[started] = {&list, keys.data(), (int64_t)d->size_x, (int64_t)d->size_y, result, values.data(), false};
-        if (pthread_create(&thread_ids[started], NULL, significance_worker, &tasks[started]) != 0) {
-            report_worker_error("could not start a thread - significance_finalize[thread_ids]");
-            error = true;
-            break;
-        }
-    }
-    for (uint32_t i = 0; i < started; i++) {
-        pthread_join(thread_ids[i], NULL);
-        error = error || tasks[i].failed;
-    }
+    SignificanceWork work = {&r->mutex, keys.data(), keys.size(), T == 1 ? 1 : 10 * (int)T, 0,
+                             (int64_t)d->size_x, (int64_t)d->size_y, result, values.data(), false};
+    // Threads that cannot be started leave their share to the others.
+    if (T > 0) run_parallel(T, significance_worker, &work);
     // The terms log(1 - P_c) w_c added in key order, so the value is the same
     // on every run and for every thread count.
     double log_p_D = 0;
@@ -875,9 +828,6 @@ double significance_finalize(double result, const Data* d, const Options* option
                                    keys.begin());
         log_p_D += log1p(-values[at]) * (double)entry.second;
     }
-    free(list.jobs);
-    free(thread_ids);
-    free(tasks);
     // 1 - exp(log_p_D) without the cancellation of forming exp near 1.
-    return error ? -1.0 : 0.0 - expm1(log_p_D);
+    return work.failed ? -1.0 : 0.0 - expm1(log_p_D);
 }

@@ -53,7 +53,6 @@ void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* 
 // thread evaluates which histogram entry. Folds the dense counts first.
 [[nodiscard]] double significance_finalize(double result, const Data* d, const Options* options,
                                            SignificanceRuntime* r);
-void* significance_worker(void* vargp);
 
 // Working storage of one evaluation thread, reused from entry to entry: the
 // first sample's probabilities along the walk, the second sample's over the
