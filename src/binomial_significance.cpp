@@ -228,6 +228,13 @@ inline __int128 floor_div(__int128 z, __int128 d) {
     if (z % d != 0 && z < 0) q--;
     return q;
 }
+// The same in 64 bits, where z fits them: a 128-bit division is a library
+// call.
+inline int64_t floor_div_narrow(int64_t z, int64_t d) {
+    int64_t q = z / d;
+    if (z % d != 0 && z < 0) q--;
+    return q;
+}
 
 // z / x_size for z = y_size n + offset at consecutive n, as the quotient
 // q = floor(z / x_size) and the remainder r = z - q x_size, stepped without a
@@ -551,8 +558,13 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
         const __int128 raw = (__int128)raw_units;
         const __int128 nx = x_size, ny = y_size;
         const bool narrow = ny * (nx + 1) + raw < ((__int128)1 << 62);
-        auto top_of = [&](int64_t n) { return (int64_t)floor_div(ny * n + raw, nx); };
-        auto bottom_of = [&](int64_t n) { return (int64_t)-floor_div(raw - ny * n, nx); };
+        auto top_of = [&](int64_t n) {
+            return narrow ? (int64_t)floor_div_narrow(y_size * n + (int64_t)raw, x_size)
+                          : (int64_t)floor_div(ny * n + raw, nx);
+        };
+        auto bottom_of = [&](int64_t n) {
+            return narrow ? -floor_div_narrow((int64_t)raw - y_size * n, x_size) : (int64_t)-floor_div(raw - ny * n, nx);
+        };
         // The upper tail counts while the reach ends below y_size, that is
         // while y_size n + raw < x_size y_size; the lower tail once the reach
         // starts above 0, that is once y_size n > raw.
@@ -645,7 +657,10 @@ int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double r
         }
         const int64_t mode = (int64_t)floor((y_size + 1.0) * lambda);
         std::vector<double>& tails = scratch->tails;
-        tails.resize((size_t)(std::max(top_high - top_low, bottom_high - bottom_low) + 1));
+        // Grown only: shrinking and growing again from key to key would
+        // clear the storage each time.
+        const size_t tails_needed = (size_t)(std::max(top_high - top_low, bottom_high - bottom_low) + 1);
+        if (tails.size() < tails_needed) tails.resize(tails_needed);
         for (;;) {
             if (!window.empty()) {
                 window_first = extend_window(second, window_first, wa, wb, stop, window, scratch->below);
@@ -821,11 +836,21 @@ double significance_finalize(double result, const Data* d, const Options* option
     if (T > 0) run_parallel(T, significance_worker, &work);
     // The terms log(1 - P_c) w_c added in key order, so the value is the same
     // on every run and for every thread count.
+    // Keys that stand for themselves come ascending, mirrored ones
+    // descending: each kind's position in `keys` moves one way only.
     double log_p_D = 0;
+    size_t own_at = 0, mirrored_at = keys.size();
     for (const auto& entry : histogram) {
         if (!entry.second) continue;
-        const size_t at = (size_t)(std::lower_bound(keys.begin(), keys.end(), mirrored_key(entry.first, d->size_x)) -
-                                   keys.begin());
+        const uint64_t key = mirrored_key(entry.first, d->size_x);
+        size_t at;
+        if (key == entry.first) {
+            while (keys[own_at] != key) own_at++;
+            at = own_at;
+        } else {
+            while (keys[mirrored_at - 1] != key) mirrored_at--;
+            at = mirrored_at - 1;
+        }
         log_p_D += log1p(-values[at]) * (double)entry.second;
     }
     // 1 - exp(log_p_D) without the cancellation of forming exp near 1.
