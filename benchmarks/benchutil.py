@@ -61,6 +61,19 @@ def best_of(fn, repeats=3, cheap=1.0):
     return best, result
 
 
+def best_of_alternating(fns, repeats=5):
+    """[(best wall time, last result)] of each of `fns`, run in turn `repeats`
+    times, so that a slow spell of the machine falls on all of them alike."""
+    best, results = [None] * len(fns), [None] * len(fns)
+    for _ in range(max(1, repeats)):
+        for i, fn in enumerate(fns):
+            start = time.perf_counter()
+            results[i] = fn()
+            elapsed = time.perf_counter() - start
+            best[i] = elapsed if best[i] is None else min(best[i], elapsed)
+    return list(zip(best, results))
+
+
 def peak_rss_kib():
     """Peak resident set size of this process (VmHWM) in KiB."""
     with open("/proc/self/status") as f:

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 
 char error_buffer[ERROR_BUFFER_SIZE] = "";
 volatile uint64_t progressDone = 0;
@@ -67,6 +68,15 @@ static void* parallel_part(void* vargp) {
     ParallelPart* part = (ParallelPart*)vargp;
     part->body(part->context, part->index);
     return NULL;
+}
+
+void* alloc_large(size_t bytes) {
+    const size_t huge = (size_t)2 << 20;
+    if (bytes < 4 * huge) return malloc(bytes ? bytes : 1);
+    void* block = NULL;
+    if (posix_memalign(&block, huge, bytes) != 0) return NULL;
+    madvise(block, bytes & ~(huge - 1), MADV_HUGEPAGE);
+    return block;
 }
 
 void run_parallel(uint32_t count, void (*body)(void*, uint32_t), void* context) {

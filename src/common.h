@@ -5,6 +5,7 @@
 #define TESSARIN_COMMON_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #define ERROR_BUFFER_SIZE 255
@@ -91,6 +92,11 @@ void report_worker_error(const char* message);
 // the others on threads of their own. A part whose thread cannot be had runs
 // on the calling thread afterwards, so the work is done either way. The parts
 // must not call the interpreter unless they run on the calling thread.
+// Allocates `bytes` like malloc; a large block starts on a 2 MiB boundary and
+// asks the kernel for huge pages, which cut both its page faults and the
+// translation misses of reading it at random. Released with free().
+void* alloc_large(size_t bytes);
+
 void run_parallel(uint32_t count, void (*body)(void*, uint32_t), void* context);
 
 #endif

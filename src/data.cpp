@@ -54,7 +54,7 @@ static bool table_bytes(uint64_t a, uint64_t b, uint64_t c, size_t* bytes) {
 static void* malloc_table(uint64_t a, uint64_t b, uint64_t c) {
     size_t bytes;
     if (!table_bytes(a, b, c, &bytes)) return NULL;
-    return malloc(bytes ? bytes : 1);
+    return alloc_large(bytes);
 }
 
 static bool can_cast_safely(PyObject* array, int typenum) {
@@ -335,7 +335,8 @@ struct RankingJob {
     uint64_t rows[2];
     uint64_t d;
     int32_t* ranks;            // n x d, point-major
-    RankEntry<T>** orders;     // one buffer of n entries per thread
+    RankEntry<T>** orders;     // per thread: 2n radix entries when digits[t] is set, else n entries
+    uint64_t** digits;         // per thread: the radix sort's digit counts, or null for a comparison sort
     uint64_t* nan_at;          // per dimension: the first point holding NaN, or UINT64_MAX
     uint32_t threads;
     bool stop;
@@ -344,17 +345,19 @@ struct RankingJob {
 // Ranks one dimension: its values sorted together with their point indices
 // hand out dense ranks, a new rank at each change of value (order keys and ==
 // both make -0.0 and 0.0 one value). Large dimensions take the radix sort
-// when its scratch can be had, others a comparison sort in the thread's own
-// buffer. A NaN, which has no place in the order, leaves the dimension
+// when its scratch could be had, others a comparison sort, in the thread's
+// own buffer. A NaN, which has no place in the order, leaves the dimension
 // unranked and is recorded in nan_at.
+static inline int radix_bits(uint64_t n) { return n >= ((uint64_t)1 << 18) ? 16 : 11; }
+
 template <typename T>
-static void rank_column(RankingJob<T>* job, RankEntry<T>* order, uint64_t k) {
+static void rank_column(RankingJob<T>* job, uint32_t t, uint64_t k) {
     const uint64_t n1 = job->rows[0], n2 = job->rows[1], n = n1 + n2, d = job->d;
     job->nan_at[k] = UINT64_MAX;
-    const int bits = n >= ((uint64_t)1 << 18) ? 16 : 11;
-    RankEntry<uint64_t>* keyed = n >= 2048 ? (RankEntry<uint64_t>*)malloc_table(n, 2, sizeof(RankEntry<uint64_t>)) : NULL;
-    uint64_t* counts = keyed ? (uint64_t*)malloc(((uint64_t)1 << bits) * sizeof(uint64_t)) : NULL;
+    RankEntry<T>* order = job->orders[t];
+    uint64_t* counts = job->digits[t];
     if (counts) {
+        RankEntry<uint64_t>* keyed = (RankEntry<uint64_t>*)order;
         for (uint64_t i = 0; i < n; i++) {
             const T value = i < n1 ? element_at<T>(job->arrays[0], i, k) : element_at<T>(job->arrays[1], i - n1, k);
             if (value != value) {
@@ -363,12 +366,9 @@ static void rank_column(RankingJob<T>* job, RankEntry<T>* order, uint64_t k) {
             }
             keyed[i] = {order_key(value), i};
         }
-        if (job->nan_at[k] == UINT64_MAX) radix_rank(keyed, n, counts, bits, job->ranks, d, k);
-        free(keyed);
-        free(counts);
+        if (job->nan_at[k] == UINT64_MAX) radix_rank(keyed, n, counts, radix_bits(n), job->ranks, d, k);
         return;
     }
-    free(keyed);
     for (uint64_t i = 0; i < n1; i++) order[i] = {element_at<T>(job->arrays[0], i, k), i};
     for (uint64_t i = 0; i < n2; i++) order[n1 + i] = {element_at<T>(job->arrays[1], i, k), n1 + i};
     for (uint64_t i = 0; i < n; i++) {
@@ -391,7 +391,7 @@ static void rank_columns(void* vargp, uint32_t t) {
     for (uint64_t k = t; k < job->d; k += job->threads) {
         if (t == 0 && PyErr_CheckSignals() != 0) __atomic_store_n(&job->stop, true, __ATOMIC_RELAXED);
         if (__atomic_load_n(&job->stop, __ATOMIC_RELAXED)) return;
-        rank_column(job, job->orders[t], k);
+        rank_column(job, t, k);
     }
 }
 
@@ -419,13 +419,27 @@ int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum, uint32_t thr
     const uint64_t n = n1 + n2;
     threads = (uint32_t)std::max<uint64_t>(1, std::min<uint64_t>(threads, d));
 
-    RankingJob<T> job = {{data_np, data2_np}, {n1, n2}, d, NULL, NULL, NULL, threads, false};
+    // Each thread's buffer serves every dimension it ranks.
+    RankingJob<T> job = {{data_np, data2_np}, {n1, n2}, d, NULL, NULL, NULL, NULL, threads, false};
     job.ranks = (int32_t*)malloc_table(n, d, sizeof(int32_t));
     job.orders = (RankEntry<T>**)calloc(threads, sizeof(RankEntry<T>*));
+    job.digits = (uint64_t**)calloc(threads, sizeof(uint64_t*));
     job.nan_at = (uint64_t*)malloc_table(d, 1, sizeof(uint64_t));
-    bool ok = job.ranks && job.orders && job.nan_at;
+    bool ok = job.ranks && job.orders && job.digits && job.nan_at;
+    static_assert(sizeof(RankEntry<T>) == sizeof(RankEntry<uint64_t>), "one buffer serves both sorts");
     for (uint32_t t = 0; ok && t < threads; t++) {
-        ok = (job.orders[t] = (RankEntry<T>*)malloc_table(n, 1, sizeof(RankEntry<T>))) != NULL;
+        if (n >= 2048) {
+            job.orders[t] = (RankEntry<T>*)malloc_table(n, 2, sizeof(RankEntry<uint64_t>));
+            job.digits[t] = (uint64_t*)malloc(((uint64_t)1 << radix_bits(n)) * sizeof(uint64_t));
+            if (!job.orders[t] || !job.digits[t]) {
+                free(job.orders[t]);
+                free(job.digits[t]);
+                job.orders[t] = NULL;
+                job.digits[t] = NULL;
+            }
+        }
+        if (!job.orders[t]) job.orders[t] = (RankEntry<T>*)malloc_table(n, 1, sizeof(RankEntry<T>));
+        ok = job.orders[t] != NULL;
     }
     if (!ok) {
         raise_error(PyExc_RuntimeError, "out of memory error - load_ranking[%s]", job.ranks ? "order" : "ret");
@@ -445,7 +459,11 @@ int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum, uint32_t thr
     if (job.orders) {
         for (uint32_t t = 0; t < threads; t++) free(job.orders[t]);
     }
+    if (job.digits) {
+        for (uint32_t t = 0; t < threads; t++) free(job.digits[t]);
+    }
     free(job.orders);
+    free(job.digits);
     free(job.nan_at);
     Py_DECREF(data_np);
     Py_XDECREF(data2_np);

@@ -44,6 +44,7 @@ struct DominancePlan {
     uint32_t* rank[3];
     uint32_t* order[3];
     uint32_t rank_no[3];  // distinct values in the dimension
+    uint32_t bucket_bits; // low bits of the bucketed sweep's ranks; 0: chosen by size
 };
 
 // Working storage of one worker: the columns of one chunk of labellings, the
@@ -57,6 +58,11 @@ struct DominanceScratch {
     uint64_t* totals;    // threads x C: each thread's share of the columns' totals
     uint32_t* points;    // n point indices, the divide and conquer's order
     uint32_t* merge;     // n point indices, its merge buffer
+    void* entries;       // n BucketEntry<C>, for pairs whose sweep runs in buckets
+    uint64_t* split_tables;  // the tables of a BucketSplit, for the most buckets
+    uint64_t* cursors;   // parts x buckets: where each part writes next
+    uint64_t split_buckets;  // the most buckets of any pair, 0 when no pair splits
+    uint32_t split_parts;    // parts along a of every split
     uint32_t threads;
 };
 
@@ -97,6 +103,24 @@ static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* 
         high = std::max(high, s->data[p * d + b]);
     }
     const uint64_t span = (uint64_t)((int64_t)high - low) + 1;
+    if (span == n) {
+        // n values over a span of n, as the ranks of a dimension without
+        // ties: each value's point goes straight to its place, and the value
+        // less the lowest is its rank. A place taken twice means a tie, and
+        // the counting sort below takes over.
+        memset(order, 0xff, n * sizeof(uint32_t));
+        uint64_t p = 0;
+        for (; p < n; p++) {
+            uint32_t* place = order + (s->data[p * d + b] - low);
+            if (*place != UINT32_MAX) break;
+            *place = (uint32_t)p;
+        }
+        if (p == n) {
+            for (uint64_t q = 0; q < n; q++) rank[q] = (uint32_t)(s->data[q * d + b] - low);
+            *rank_no = (uint32_t)n;
+            return true;
+        }
+    }
     if (span <= 2 * n + 1024) {
         uint32_t* start = (uint32_t*)calloc(span + 1, sizeof(uint32_t));
         if (!start) return false;
@@ -142,10 +166,12 @@ static bool build_plan(const Data* s, DominancePlan* plan, uint32_t threads) {
     plan->d = s->d;
     bool ok = true;
     for (uint64_t b = 0; ok && b < s->d; b++) {
-        plan->rank[b] = (uint32_t*)malloc((s->n ? s->n : 1) * sizeof(uint32_t));
-        plan->order[b] = (uint32_t*)malloc((s->n ? s->n : 1) * sizeof(uint32_t));
+        plan->rank[b] = (uint32_t*)alloc_large((s->n ? s->n : 1) * sizeof(uint32_t));
+        plan->order[b] = (uint32_t*)alloc_large((s->n ? s->n : 1) * sizeof(uint32_t));
         ok = plan->rank[b] && plan->order[b];
     }
+    const char* bits = getenv("TESSARIN_BUCKET_BITS");
+    if (bits) plan->bucket_bits = (uint32_t)std::min(31l, std::max(0l, strtol(bits, NULL, 10)));
     PlanJob job = {s, plan, {false, false, false}};
     if (ok) run_parallel(std::min<uint32_t>(threads, (uint32_t)s->d), rank_part, &job);
     for (uint32_t b = (uint32_t)std::min<uint64_t>(threads, s->d); ok && b < s->d; b++) rank_part(&job, b);
@@ -302,6 +328,242 @@ static void below_in_two(const DominancePlan* plan, uint64_t a, uint64_t b, cons
         }
         i = end;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Pairs whose second dimension has many ranks: the sweep in buckets
+//
+// A Fenwick tree over all of b's ranks outgrows the caches from about 10^5
+// points, and then every step of the sweep above waits on memory. Here the
+// points are instead split by the high bits of their rank in b into buckets,
+// each keeping the order of a. While they are split, a small tree over the
+// buckets gives each point the weight earlier in a and in lower buckets. A
+// sweep of each bucket on its own, with a tree over the low bits that stays
+// in the second-level cache, adds the weight earlier in a, in the same bucket
+// and lower in b. The buckets' sweeps are independent, so the threads share
+// them; the split runs in parts along a, one thread each, like the sweep
+// above, each part's buckets starting from the weights of the earlier parts.
+
+// A bucket's tree is at most 256 KiB: 2^15 ranks of one column. The
+// environment variable TESSARIN_BUCKET_BITS sets the bits instead (from 1 to
+// 31), so that tests can split small data sets into many buckets.
+static inline uint32_t bucket_low_bits(const DominancePlan* plan, int columns, uint32_t rank_no) {
+    if (plan->bucket_bits) return plan->bucket_bits;
+    uint32_t bits = 15;
+    for (int c = columns; c > 1; c >>= 1) bits--;
+    // At most 4096 buckets, so that the split writes few streams.
+    while (((uint64_t)rank_no >> bits) >= 4096) bits++;
+    return bits;
+}
+
+static inline bool bucketed(const DominancePlan* plan, uint64_t b, int columns) {
+    return plan->rank_no[b] > ((uint32_t)1 << bucket_low_bits(plan, columns, plan->rank_no[b]));
+}
+
+// Set in an entry's `low` when the entry before it in its bucket has the same
+// rank in a: a run of such entries is queried before any of it is added.
+static const uint32_t kTiedInA = 0x80000000u;
+
+template <int C>
+struct BucketEntry {
+    uint32_t low;         // rank in b less the bucket's first, and kTiedInA
+    uint32_t point;
+    uint64_t value[C];
+    uint64_t partial[C];  // the weight earlier in a and in lower buckets
+};
+
+// One pair's split: `parts` parts along a, `buckets` buckets of 2^low_bits
+// ranks of b. Tables are bucket-major, part-minor.
+struct BucketSplit {
+    uint64_t a, b;
+    uint32_t low_bits;
+    uint32_t parts;
+    uint64_t buckets;
+    uint32_t* bound;     // parts + 1: the first rank in a of each part, then rank_no[a]
+    uint64_t* start;     // buckets x parts + 1: where each part's entries of each bucket start
+    uint64_t* lower;     // buckets x parts x C: weight of the earlier parts in lower buckets
+    uint64_t* tally;     // parts (scanners) x buckets x parts x (1 + C): counts, then weights
+    uint32_t* last;      // buckets x parts: the rank in a of each bucket's last entry
+};
+
+// Where the points of one share [from, to) of the point indices fall: each
+// point's part from its rank in a, its bucket from its rank in b.
+template <int C>
+static void tally_share(const DominancePlan* plan, const BucketSplit* split, const uint64_t* values,
+                        uint64_t* tally, uint64_t from, uint64_t to) {
+    const uint32_t *rank_a = plan->rank[split->a], *rank_b = plan->rank[split->b];
+    const uint64_t P = split->parts, cells = split->buckets * P;
+    uint64_t* count = tally;
+    uint64_t* weight = tally + cells;
+    memset(tally, 0, cells * (1 + C) * sizeof(uint64_t));
+    for (uint64_t p = from; p < to; p++) {
+        // The part by counting the parts' first ranks passed, without
+        // branches: the points come in no order of a.
+        uint32_t q = 0;
+        for (uint64_t r = 1; r < P; r++) q += rank_a[p] >= split->bound[r];
+        const uint64_t cell = ((uint64_t)(rank_b[p] >> split->low_bits)) * P + q;
+        count[cell]++;
+        for (int c = 0; c < C; c++) weight[cell * C + c] += values[p * C + c];
+    }
+}
+
+// Sums the scanners' tallies into where each part's entries of each bucket
+// start and what weight of earlier parts lies in lower buckets.
+template <int C>
+static void lay_out_buckets(BucketSplit* split, uint64_t scanners) {
+    const uint64_t P = split->parts, cells = split->buckets * P;
+    uint64_t* count = split->tally;
+    uint64_t* weight = split->tally + cells;
+    for (uint64_t t = 1; t < scanners; t++) {
+        const uint64_t* other = split->tally + t * cells * (1 + C);
+        for (uint64_t i = 0; i < cells; i++) count[i] += other[i];
+        for (uint64_t i = 0; i < cells * C; i++) weight[i] += other[cells + i];
+    }
+    uint64_t position = 0;
+    for (uint64_t cell = 0; cell < cells; cell++) {
+        split->start[cell] = position;
+        position += count[cell];
+    }
+    split->start[cells] = position;
+    // lower[h][q] = sum over q' < q and h' < h of weight[h'][q']; `column`
+    // holds sum over q' < q of weight[h'][q'] for the buckets h' passed.
+    for (uint64_t q = 0; q < P; q++) {
+        uint64_t below[C] = {};
+        for (uint64_t h = 0; h < split->buckets; h++) {
+            for (int c = 0; c < C; c++) split->lower[(h * P + q) * C + c] = below[c];
+            for (uint64_t r = 0; r < q; r++) {
+                for (int c = 0; c < C; c++) below[c] += weight[(h * P + r) * C + c];
+            }
+        }
+    }
+}
+
+// Splits part q of the points in order of a into the buckets, giving each
+// entry the weight earlier in a and in lower buckets: the lower buckets of
+// the earlier parts, and those of this part from a tree over the buckets.
+template <int C>
+static void split_part(const DominancePlan* plan, const BucketSplit* split, const uint64_t* values,
+                       BucketEntry<C>* entries, uint64_t* tree, uint64_t* cursor, uint32_t q) {
+    const uint32_t* order = plan->order[split->a];
+    const uint32_t *rank_a = plan->rank[split->a], *rank_b = plan->rank[split->b];
+    const uint64_t P = split->parts;
+    const uint32_t low_bits = split->low_bits, low_mask = ((uint32_t)1 << low_bits) - 1;
+    const bool ties = plan->rank_no[split->a] < plan->n;
+    const uint64_t from = part_start(plan, split->a, q, split->parts), to = part_start(plan, split->a, q + 1, split->parts);
+    uint32_t* last = split->last;
+    for (uint64_t h = 0; h < split->buckets; h++) {
+        cursor[h] = split->start[h * P + q];
+        last[h * P + q] = UINT32_MAX;
+    }
+    memset(tree, 0, (split->buckets + 1) * C * sizeof(uint64_t));
+    for (uint64_t i = from; i < to;) {
+        if (stopped_at(i - from)) return;
+        uint64_t end = i + 1;
+        if (ties) {
+            while (end < to && rank_a[order[end]] == rank_a[order[i]]) end++;
+        }
+        for (uint64_t k = i; k < end; k++) {
+            if (k + 2 * kSweepAhead < to) {
+                __builtin_prefetch(rank_b + order[k + 2 * kSweepAhead]);
+                if (ties) __builtin_prefetch(rank_a + order[k + 2 * kSweepAhead]);
+            }
+            if (k + kSweepAhead < to) __builtin_prefetch(values + (uint64_t)order[k + kSweepAhead] * C);
+            const uint32_t p = order[k];
+            const uint32_t h = rank_b[p] >> low_bits;
+            BucketEntry<C>* e = entries + cursor[h]++;
+            if (ties) {
+                const uint32_t ra = rank_a[p];
+                e->low = (rank_b[p] & low_mask) | (last[h * P + q] == ra ? kTiedInA : 0);
+                last[h * P + q] = ra;
+            } else {
+                e->low = rank_b[p] & low_mask;
+            }
+            e->point = p;
+            for (int c = 0; c < C; c++) {
+                e->value[c] = values[(uint64_t)p * C + c];
+                e->partial[c] = split->lower[((uint64_t)h * P + q) * C + c];
+            }
+            sum_below<C>(tree, h, e->partial);
+        }
+        for (uint64_t k = i; k < end; k++) {
+            const uint32_t p = order[k];
+            add_at<C>(tree, (uint32_t)split->buckets, rank_b[p] >> low_bits, values + (uint64_t)p * C);
+        }
+        i = end;
+    }
+}
+
+// Sweeps buckets [first, end): each bucket's entries in order of a, each run
+// tied in a queried before any of it is added to the bucket's tree.
+template <int C>
+static void sweep_buckets(const DominancePlan* plan, const BucketSplit* split, const BucketEntry<C>* entries,
+                          uint64_t* sums, uint64_t* tree, uint64_t first, uint64_t end) {
+    const uint64_t slots = (uint64_t)1 << plan->d, S = ((uint64_t)1 << split->a) | ((uint64_t)1 << split->b);
+    const uint64_t P = split->parts;
+    for (uint64_t h = first; h < end; h++) {
+        const uint64_t from = split->start[h * P], to = split->start[(h + 1) * P];
+        const uint32_t size = (uint32_t)std::min<uint64_t>((uint64_t)1 << split->low_bits,
+                                                           plan->rank_no[split->b] - (h << split->low_bits));
+        memset(tree, 0, ((uint64_t)size + 1) * C * sizeof(uint64_t));
+        for (uint64_t i = from; i < to;) {
+            if (stopped_at(i - from)) return;
+            uint64_t run_end = i + 1;
+            while (run_end < to && (entries[run_end].low & kTiedInA)) run_end++;
+            for (uint64_t k = i; k < run_end; k++) {
+                if (k + kSweepAhead < to) __builtin_prefetch(sums + ((uint64_t)entries[k + kSweepAhead].point * slots + S) * C, 1);
+                const BucketEntry<C>* e = entries + k;
+                uint64_t* out = sums + ((uint64_t)e->point * slots + S) * C;
+                for (int c = 0; c < C; c++) out[c] = e->partial[c];
+                sum_below<C>(tree, e->low & ~kTiedInA, out);
+            }
+            for (uint64_t k = i; k < run_end; k++) {
+                add_at<C>(tree, size, entries[k].low & ~kTiedInA, entries[k].value);
+            }
+            i = run_end;
+        }
+    }
+}
+
+// Parts along a: one per thread, fewer where the tallies of every part by
+// every scanner would weigh more than the points' own column.
+static uint32_t split_parts(uint64_t n, uint32_t threads, uint64_t buckets, int columns) {
+    uint64_t parts = std::min<uint64_t>(threads, 16);
+    const uint64_t budget = std::max<uint64_t>((uint64_t)1 << 17, n);
+    while (parts > 1 && parts * parts * buckets * (1 + columns) > budget) parts--;
+    return (uint32_t)parts;
+}
+
+static uint64_t split_words(uint64_t buckets, uint64_t parts, int columns) {
+    return (parts + 2) / 2 + buckets * parts + 1 + buckets * parts * columns +
+           parts * buckets * parts * (1 + columns) + (buckets * parts + 1) / 2;
+}
+
+// The split of pair (a, b), its tables carved from the scratch's.
+static BucketSplit carve_split(const DominancePlan* plan, const DominanceScratch* scratch, uint64_t a, uint64_t b,
+                               int columns) {
+    BucketSplit split;
+    split.a = a;
+    split.b = b;
+    split.low_bits = bucket_low_bits(plan, columns, plan->rank_no[b]);
+    split.buckets = (((uint64_t)plan->rank_no[b] - 1) >> split.low_bits) + 1;
+    split.parts = scratch->split_parts;
+    const uint64_t P = split.parts;
+    uint64_t* words = scratch->split_tables;
+    split.bound = (uint32_t*)words;
+    words += (P + 2) / 2;
+    split.start = words;
+    words += split.buckets * P + 1;
+    split.lower = words;
+    words += split.buckets * P * columns;
+    split.tally = words;
+    words += P * split.buckets * P * (1 + columns);
+    split.last = (uint32_t*)words;
+    for (uint32_t q = 0; q < P; q++) {
+        const uint64_t at = part_start(plan, a, q, split.parts);
+        split.bound[q] = at < plan->n ? plan->rank[a][plan->order[a][at]] : plan->rank_no[a];
+    }
+    split.bound[P] = plan->rank_no[a];
+    return split;
 }
 
 // N_S for S = {0, 1, 2} by divide and conquer over the points in order of
@@ -564,6 +826,7 @@ struct ChunkPhase {
     DominanceScratch* scratch;
     int phase;
     uint64_t* totals;
+    BucketSplit* split;  // the pair being split in buckets
 };
 
 template <int C>
@@ -594,9 +857,28 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
         // Each pair of dimensions split into parts along its first dimension.
         for (uint64_t a = 0; a < d; a++) {
             for (uint64_t b = a + 1; b < d; b++) {
-                below_in_two<C>(plan, a, b, scratch->values, scratch->sums, scratch->fenwick[t], t, threads);
+                if (!scratch->split_buckets || !bucketed(plan, b, C)) {
+                    below_in_two<C>(plan, a, b, scratch->values, scratch->sums, scratch->fenwick[t], t, threads);
+                }
             }
         }
+    } else if (job->phase == 3) {
+        tally_share<C>(plan, job->split, scratch->values, job->split->tally + t * job->split->buckets *
+                       job->split->parts * (1 + C), n * t / job->split->parts, n * (t + 1) / job->split->parts);
+    } else if (job->phase == 4) {
+        split_part<C>(plan, job->split, scratch->values, (BucketEntry<C>*)scratch->entries, scratch->fenwick[t],
+                      scratch->cursors + t * job->split->buckets, t);
+    } else if (job->phase == 5) {
+        // Buckets shared out by their entries: thread t sweeps the buckets
+        // that start in its share of the entries.
+        const BucketSplit* split = job->split;
+        const uint64_t P = split->parts;
+        uint64_t first = 0, end = 0;
+        while (first < split->buckets && split->start[first * P] < n * t / threads) first++;
+        end = first;
+        while (end < split->buckets && split->start[end * P] < n * (t + 1) / threads) end++;
+        sweep_buckets<C>(plan, split, (const BucketEntry<C>*)scratch->entries, scratch->sums, scratch->fenwick[t],
+                         first, end);
     } else {
         // Corners split evenly; each thread raises maxima of its own.
         const uint64_t from = n * t / threads, to = n * (t + 1) / threads;
@@ -623,7 +905,7 @@ static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratc
     // The columns filled by shares of the points; the shares' totals add up
     // modulo 2^64 to the same words in any order.
     uint64_t totals[C] = {};
-    ChunkPhase job = {call, chunk, scratch, -1, totals};
+    ChunkPhase job = {call, chunk, scratch, -1, totals, NULL};
     run_parallel(scratch->threads, chunk_phase_part<C>, &job);
     for (uint32_t t = 0; t < scratch->threads; t++) {
         for (int c = 0; c < C; c++) totals[c] += scratch->totals[t * C + c];
@@ -637,6 +919,21 @@ static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratc
     job.phase = 1;
     if (plan->d >= 2) {
         run_parallel(scratch->threads, chunk_phase_part<C>, &job);
+        for (uint64_t a = 0; scratch->split_buckets && a < plan->d; a++) {
+            for (uint64_t b = a + 1; b < plan->d && keep_running(); b++) {
+                if (!bucketed(plan, b, C)) continue;
+                BucketSplit split = carve_split(plan, scratch, a, b, C);
+                job.split = &split;
+                job.phase = 3;
+                run_parallel(split.parts, chunk_phase_part<C>, &job);
+                lay_out_buckets<C>(&split, split.parts);
+                job.phase = 4;
+                run_parallel(split.parts, chunk_phase_part<C>, &job);
+                if (!keep_running()) break;
+                job.phase = 5;
+                run_parallel(scratch->threads, chunk_phase_part<C>, &job);
+            }
+        }
         progress_add(plan->n);
     }
     if (!keep_running()) return;
@@ -684,6 +981,9 @@ static void free_scratch(DominanceScratch* scratch) {
     free(scratch->totals);
     free(scratch->points);
     free(scratch->merge);
+    free(scratch->entries);
+    free(scratch->split_tables);
+    free(scratch->cursors);
     memset(scratch, 0, sizeof(*scratch));
 }
 
@@ -693,18 +993,32 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
     for (uint64_t b = 0; b < plan->d; b++) largest_rank_no = std::max<uint64_t>(largest_rank_no, plan->rank_no[b]);
     memset(scratch, 0, sizeof(*scratch));
     scratch->threads = threads;
-    scratch->values = (uint64_t*)malloc(n * columns * sizeof(uint64_t));
-    scratch->sums = (uint64_t*)malloc(n * slots * columns * sizeof(uint64_t));
+    scratch->values = (uint64_t*)alloc_large(n * columns * sizeof(uint64_t));
+    scratch->sums = (uint64_t*)alloc_large(n * slots * columns * sizeof(uint64_t));
     scratch->fenwick = (uint64_t**)calloc(threads, sizeof(uint64_t*));
     scratch->totals = (uint64_t*)malloc(threads * columns * sizeof(uint64_t));
     bool ok = scratch->values && scratch->sums && scratch->fenwick && scratch->totals;
     for (uint32_t t = 0; ok && t < threads; t++) {
-        scratch->fenwick[t] = (uint64_t*)malloc((largest_rank_no + 1) * columns * sizeof(uint64_t));
+        scratch->fenwick[t] = (uint64_t*)alloc_large((largest_rank_no + 1) * columns * sizeof(uint64_t));
         ok = scratch->fenwick[t] != NULL;
     }
     for (uint64_t b = 0; ok && threads > 1 && b < plan->d; b++) {
-        scratch->below[b] = (uint64_t*)malloc(((uint64_t)plan->rank_no[b] + 1) * columns * sizeof(uint64_t));
+        scratch->below[b] = (uint64_t*)alloc_large(((uint64_t)plan->rank_no[b] + 1) * columns * sizeof(uint64_t));
         ok = scratch->below[b] != NULL;
+    }
+    for (uint64_t b = 1; b < plan->d; b++) {
+        if (!bucketed(plan, b, columns)) continue;
+        const uint32_t bits = bucket_low_bits(plan, columns, plan->rank_no[b]);
+        scratch->split_buckets = std::max(scratch->split_buckets, (((uint64_t)plan->rank_no[b] - 1) >> bits) + 1);
+    }
+    if (ok && scratch->split_buckets) {
+        const uint64_t buckets = scratch->split_buckets;
+        scratch->split_parts = split_parts(n, threads, buckets, columns);
+        const uint64_t entry_bytes = sizeof(uint32_t) * 2 + 2 * sizeof(uint64_t) * columns;
+        scratch->entries = alloc_large(n * entry_bytes);
+        scratch->split_tables = (uint64_t*)malloc(split_words(buckets, scratch->split_parts, columns) * sizeof(uint64_t));
+        scratch->cursors = (uint64_t*)malloc(scratch->split_parts * buckets * sizeof(uint64_t));
+        ok = scratch->entries && scratch->split_tables && scratch->cursors;
     }
     if (ok && plan->d == 3) {
         scratch->points = (uint32_t*)malloc(n * sizeof(uint32_t));

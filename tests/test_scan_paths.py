@@ -222,6 +222,48 @@ class TestDominance:
             got = run(module, monkeypatch, "dominance", rvs, cdf, n_jobs=n_jobs)
             assert {k: got[k] for k in RESULT_KEYS} == {k: want[k] for k in RESULT_KEYS}
 
+    @pytest.mark.parametrize("d", [2, 3])
+    @pytest.mark.parametrize("options", [ONE, SEVERAL, DRAWS, BINOMIAL], ids=["one", "several", "draws", "binomial"])
+    def test_sweeps_in_buckets(self, module, monkeypatch, d, options):
+        # Few low bits split small data sets into many buckets, most of them
+        # holding runs tied in the sweep's first dimension; every thread
+        # count splits the points into its own parts.
+        rng = np.random.default_rng(d)
+        rvs, cdf = tied_points(rng, 300, d, 40) / 3, tied_points(rng, 250, d, None)
+        rvs[:40, 0] = cdf[:40, 0] = 7
+        counts_rvs = rng.integers(0, 4, 300)
+        counts_rvs[0] = 1
+        want = run(module, monkeypatch, "general", rvs, cdf, counts_rvs=counts_rvs, **options)
+        assert want["statistic"] == oracle.statistic(rvs, cdf, counts_rvs)
+        for bits in (1, 3, 6):
+            monkeypatch.setenv("TESSARIN_BUCKET_BITS", str(bits))
+            for n_jobs in (1, 2, 3):
+                got = run(module, monkeypatch, "dominance", rvs, cdf, counts_rvs=counts_rvs, n_jobs=n_jobs, **options)
+                assert {k: got[k] for k in RESULT_KEYS} == {k: want[k] for k in RESULT_KEYS}, (bits, n_jobs)
+
+    def test_buckets_of_the_default_size(self, module, monkeypatch):
+        # Over 2^15 ranks in a dimension the sweep runs in buckets by itself;
+        # one bucket for all ranks gives the same numbers.
+        rng = np.random.default_rng(13)
+        rvs, cdf = rng.normal(size=(30000, 2)), rng.normal(size=(30000, 2))
+        rvs[::5, 1] = np.round(rvs[::5, 1], 2)
+        options = dict(permutation_samples=3, seed=2)
+        got = [run(module, monkeypatch, "dominance", rvs, cdf, n_jobs=n_jobs, **options) for n_jobs in (1, 2)]
+        monkeypatch.setenv("TESSARIN_BUCKET_BITS", "31")
+        want = run(module, monkeypatch, "dominance", rvs, cdf, **options)
+        assert got[0] == got[1] == want
+
+    def test_int32_columns_spanning_as_many_values_as_points(self, module, monkeypatch):
+        # A column whose values span exactly n may still hold ties (one value
+        # twice, another missing); every other column is a permutation.
+        rng = np.random.default_rng(14)
+        n1, n2 = 120, 80
+        columns = [rng.permutation(n1 + n2) for _ in range(3)]
+        columns[1][5] = columns[1][6]
+        pts = np.stack(columns, axis=1).astype(np.int32)
+        rvs, cdf = pts[:n1], pts[n1:]
+        assert run(module, monkeypatch, "dominance", rvs, cdf)["statistic"] == oracle.statistic(rvs, cdf)
+
 
 class TestLocation:
     """Where the statistic is reached: the same corner and orthant on every
