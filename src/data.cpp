@@ -998,12 +998,11 @@ static inline uint64_t descend_tree(uint32_t* count_tree, uint64_t size, bool re
     uint64_t element_index = 1;
     while (element_index < size) {
         if (remove) count_tree[element_index]--;
-        const uint32_t left = count_tree[2 * element_index];
-        element_index *= 2;
-        if (position >= left) {
-            position -= left;
-            element_index++;
-        }
+        // Without a branch: which way the position goes is a coin toss.
+        const uint64_t left = count_tree[2 * element_index];
+        const uint64_t right = position >= left;
+        position -= left & (0 - right);
+        element_index = 2 * element_index + right;
     }
     if (remove) count_tree[element_index]--;
     return element_index - size;
