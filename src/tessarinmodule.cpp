@@ -706,9 +706,47 @@ static uint64_t work_units(const Data* d, const Options* options) {
     return options->scan == SCAN_DOMINANCE ? d->samples : d->n;
 }
 
+// The scans split a block of corners into shares, several per thread, which
+// the threads claim in turn: a thread held up (by other work on the machine,
+// say) leaves its later shares to the others. Shares hold whole multiples of
+// SHARE_GRANULE corners where there are enough, so that the kernels that take
+// corners a group at a time fill their groups.
+constexpr uint64_t SHARES_PER_THREAD = 8, SHARE_GRANULE = 64;
+
+struct ShareQueue {
+    Task* tasks;
+    uint64_t count;
+    uint64_t next;         // the next share to claim
+    void* (*kernel)(void*);
+    uint64_t samples;
+    bool failed;           // a kernel returned no maxima
+};
+
+struct ShareWorker {
+    ShareQueue* queue;
+    uint64_t* maxima;      // the worker's shares, merged
+};
+
+static void* run_shares(void* vargp) {
+    ShareWorker* worker = (ShareWorker*)vargp;
+    ShareQueue* queue = worker->queue;
+    while (keep_running() && !__atomic_load_n(&queue->failed, __ATOMIC_RELAXED)) {
+        const uint64_t k = __atomic_fetch_add(&queue->next, 1, __ATOMIC_RELAXED);
+        if (k >= queue->count) break;
+        uint64_t* share = (uint64_t*)queue->kernel(&queue->tasks[k]);
+        if (!share) {
+            __atomic_store_n(&queue->failed, true, __ATOMIC_RELAXED);
+            break;
+        }
+        merge_maxima(worker->maxima, share, queue->samples);
+        free(share);
+    }
+    return NULL;
+}
+
 // The partial result of the block of units [from, to): the corners' maxima
-// for the scans, which split the block into thread_no contiguous shares, run
-// the chosen kernel on each and merge the returned maxima element by element;
+// for the scans, which split the block into shares, run the chosen kernel on
+// each and merge the returned maxima element by element;
 // the block's labellings for the dominance counts. The histogram part goes to
 // the runtime. Returns null on failure, with the message in error_buffer.
 uint64_t* run_workers(Options* options, const Data* d, Runtime* r, uint64_t from, uint64_t to) {
@@ -726,52 +764,58 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r, uint64_t from
         }
         return max_alpha;
     }
-    pthread_t* thread_ids = (pthread_t*)malloc(sizeof(pthread_t) * (T ? T : 1));
-    if (!thread_ids) {
-        report_worker_error("out of memory error - run_workers[thread_ids]");
-        return NULL;
-    }
-    Task* tasks = (Task*)malloc(sizeof(Task) * (T ? T : 1));
-    if (!tasks) {
-        free(thread_ids);
-        report_worker_error("out of memory error - run_workers[tasks]");
-        return NULL;
-    }
-    uint64_t* max_alpha = alloc_maxima(d->samples);
-    if (!max_alpha) {
-        free(thread_ids);
-        free(tasks);
-        report_worker_error("out of memory error - run_workers[max_alpha]");
-        return NULL;
-    }
     void* (*kernel)(void*) = scan_entry(options->scan);
-    progress_start(to - from);
-    bool error = false;
+    const uint64_t units = to - from;
+    const uint32_t threads = (uint32_t)std::max<uint64_t>(1, std::min<uint64_t>(T, units));
+    const uint64_t count = threads == 1 ? 1 : std::max<uint64_t>(threads, std::min<uint64_t>(
+        (uint64_t)threads * SHARES_PER_THREAD, (units + SHARE_GRANULE - 1) / SHARE_GRANULE));
+    ShareQueue queue = {(Task*)malloc(sizeof(Task) * count), count, 0, kernel, d->samples, false};
+    pthread_t* thread_ids = (pthread_t*)malloc(sizeof(pthread_t) * threads);
+    ShareWorker* workers = (ShareWorker*)calloc(threads, sizeof(ShareWorker));
+    uint64_t* max_alpha = alloc_maxima(d->samples);
+    bool ok = queue.tasks && thread_ids && workers && max_alpha;
+    for (uint32_t i = 0; ok && i < threads; i++) {
+        workers[i].queue = &queue;
+        ok = (workers[i].maxima = alloc_maxima(d->samples)) != NULL;
+    }
+    if (!ok) {
+        if (workers) {
+            for (uint32_t i = 0; i < threads; i++) free(workers[i].maxima);
+        }
+        free(queue.tasks);
+        free(thread_ids);
+        free(workers);
+        free(max_alpha);
+        report_worker_error("out of memory error - run_workers[shares]");
+        return NULL;
+    }
+    const bool granular = count * SHARE_GRANULE <= units;
+    for (uint64_t k = 0; k < count; k++) {
+        uint64_t first = units * k / count, end = units * (k + 1) / count;
+        if (granular) {
+            first -= first % SHARE_GRANULE;
+            if (k + 1 < count) end -= end % SHARE_GRANULE;
+        }
+        queue.tasks[k] = {from + first, from + end, d, options, r};
+    }
+    progress_start(units);
+    // The shares are claimed from the queue, so the threads that start take
+    // over the shares of any that could not.
     uint32_t started = 0;
-    for (; started < T; started++) {
-        const uint64_t i = started;
-        tasks[i] = {from + ((to - from) * i) / T, from + ((to - from) * (i + 1)) / T, d, options, r};
-        if (pthread_create(&thread_ids[i], NULL, kernel, &tasks[i]) != 0) {
-            // The shares assume every thread runs: without this one the result
-            // would miss its corners, so the call fails once the others end.
-            report_worker_error("could not start a thread - run_workers[thread_ids]");
-            error = true;
-            break;
-        }
+    for (uint32_t i = 0; i < threads; i++) {
+        if (pthread_create(&thread_ids[started], NULL, run_shares, &workers[i]) == 0) started++;
     }
-    for (uint32_t i = 0; i < started; i++) {
-        void* ret;
-        pthread_join(thread_ids[i], &ret);
-        if (!ret) {
-            error = true;
-            continue;
-        }
-        const uint64_t* thread_max = (const uint64_t*)ret;
-        merge_maxima(max_alpha, thread_max, d->samples);
-        free(ret);
+    bool error = started == 0;
+    if (error) report_worker_error("could not start a thread - run_workers[thread_ids]");
+    for (uint32_t i = 0; i < started; i++) pthread_join(thread_ids[i], NULL);
+    error = error || queue.failed;
+    for (uint32_t i = 0; i < threads; i++) {
+        merge_maxima(max_alpha, workers[i].maxima, d->samples);
+        free(workers[i].maxima);
     }
+    free(queue.tasks);
     free(thread_ids);
-    free(tasks);
+    free(workers);
     if (error) {
         free(max_alpha);
         return NULL;

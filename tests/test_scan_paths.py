@@ -68,6 +68,18 @@ class TestForcedPaths:
             assert got["permutation_significance"] == want["permutation_significance"]
             assert got["binomial_significance"] == pytest.approx(want["binomial_significance"], rel=1e-12)
 
+    @pytest.mark.parametrize("path,d,options", [("dense", 3, BINOMIAL), ("sparse", 6, SEVERAL), ("lanes", 2, ONE),
+                                                ("packed", 5, ONE), ("labellings", 3, SEVERAL), ("hashed", 9, ONE)])
+    def test_shares_claimed_by_threads_give_one_result(self, module, monkeypatch, path, d, options):
+        # Enough corners for several shares of whole groups per thread, and
+        # shares that stop short of a group: every thread count gives the
+        # one-thread result, the location included.
+        rng = np.random.default_rng(d)
+        rvs, cdf = tied_points(rng, 900, d, 6), tied_points(rng, 811, d, 6)
+        want = run(module, monkeypatch, path, rvs, cdf, **options)
+        for n_jobs in (2, 3, 7):
+            assert run(module, monkeypatch, path, rvs, cdf, n_jobs=n_jobs, **options) == want, n_jobs
+
     @pytest.mark.parametrize("setting,message", [
         ("fastest", "TESSARIN_SCAN must be one of auto, scan, general"),
         ("LANES", "TESSARIN_SCAN must be one of"),
