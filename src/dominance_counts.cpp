@@ -378,11 +378,12 @@ struct BucketSplit {
     uint64_t a, b;
     uint32_t low_bits;
     uint32_t parts;
+    uint32_t scanners;   // threads that tally the points
     uint64_t buckets;
     uint32_t* bound;     // parts + 1: the first rank in a of each part, then rank_no[a]
     uint64_t* start;     // buckets x parts + 1: where each part's entries of each bucket start
     uint64_t* lower;     // buckets x parts x C: weight of the earlier parts in lower buckets
-    uint64_t* tally;     // parts (scanners) x buckets x parts x (1 + C): counts, then weights
+    uint64_t* tally;     // scanners x buckets x parts x (1 + C): counts, then weights
     uint32_t* last;      // buckets x parts: the rank in a of each bucket's last entry
 };
 
@@ -524,18 +525,20 @@ static void sweep_buckets(const DominancePlan* plan, const BucketSplit* split, c
     }
 }
 
-// Parts along a: one per thread, fewer where the tallies of every part by
-// every scanner would weigh more than the points' own column.
+// Parts along a: four per thread, which the threads claim in turn, so that
+// a thread held up leaves its later parts to the others; fewer where every
+// thread's tallies of every part would weigh more than the points' own
+// column.
 static uint32_t split_parts(uint64_t n, uint32_t threads, uint64_t buckets, int columns) {
-    uint64_t parts = std::min<uint64_t>(threads, 16);
+    uint64_t parts = threads > 1 ? std::min<uint64_t>(4 * (uint64_t)threads, 64) : 1;
     const uint64_t budget = std::max<uint64_t>((uint64_t)1 << 17, n);
-    while (parts > 1 && parts * parts * buckets * (1 + columns) > budget) parts--;
+    while (parts > 1 && threads * parts * buckets * (1 + columns) > budget) parts--;
     return (uint32_t)parts;
 }
 
-static uint64_t split_words(uint64_t buckets, uint64_t parts, int columns) {
+static uint64_t split_words(uint64_t buckets, uint64_t parts, uint64_t scanners, int columns) {
     return (parts + 2) / 2 + buckets * parts + 1 + buckets * parts * columns +
-           parts * buckets * parts * (1 + columns) + (buckets * parts + 1) / 2;
+           scanners * buckets * parts * (1 + columns) + (buckets * parts + 1) / 2;
 }
 
 // The split of pair (a, b), its tables carved from the scratch's.
@@ -547,6 +550,7 @@ static BucketSplit carve_split(const DominancePlan* plan, const DominanceScratch
     split.low_bits = bucket_low_bits(plan, columns, plan->rank_no[b]);
     split.buckets = (((uint64_t)plan->rank_no[b] - 1) >> split.low_bits) + 1;
     split.parts = scratch->split_parts;
+    split.scanners = scratch->threads;
     const uint64_t P = split.parts;
     uint64_t* words = scratch->split_tables;
     split.bound = (uint32_t*)words;
@@ -556,7 +560,7 @@ static BucketSplit carve_split(const DominancePlan* plan, const DominanceScratch
     split.lower = words;
     words += split.buckets * P * columns;
     split.tally = words;
-    words += P * split.buckets * P * (1 + columns);
+    words += split.scanners * split.buckets * P * (1 + columns);
     split.last = (uint32_t*)words;
     for (uint32_t q = 0; q < P; q++) {
         const uint64_t at = part_start(plan, a, q, split.parts);
@@ -827,11 +831,12 @@ struct ChunkPhase {
     int phase;
     uint64_t* totals;
     BucketSplit* split;  // the pair being split in buckets
+    uint64_t next;       // the next part, bucket or block of corners to claim
 };
 
 template <int C>
 static void chunk_phase_part(void* vargp, uint32_t t) {
-    const ChunkPhase* job = (const ChunkPhase*)vargp;
+    ChunkPhase* job = (ChunkPhase*)vargp;
     const DominanceCall* call = job->call;
     const DominancePlan* plan = call->plan;
     DominanceScratch* scratch = job->scratch;
@@ -863,31 +868,31 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
             }
         }
     } else if (job->phase == 3) {
-        tally_share<C>(plan, job->split, scratch->values, job->split->tally + t * job->split->buckets *
-                       job->split->parts * (1 + C), n * t / job->split->parts, n * (t + 1) / job->split->parts);
-    } else if (job->phase == 4) {
-        split_part<C>(plan, job->split, scratch->values, (BucketEntry<C>*)scratch->entries, scratch->fenwick[t],
-                      scratch->cursors + t * job->split->buckets, t);
-    } else if (job->phase == 5) {
-        // Buckets shared out by their entries: thread t sweeps the buckets
-        // that start in its share of the entries.
         const BucketSplit* split = job->split;
-        const uint64_t P = split->parts;
-        uint64_t first = 0, end = 0;
-        while (first < split->buckets && split->start[first * P] < n * t / threads) first++;
-        end = first;
-        while (end < split->buckets && split->start[end * P] < n * (t + 1) / threads) end++;
-        sweep_buckets<C>(plan, split, (const BucketEntry<C>*)scratch->entries, scratch->sums, scratch->fenwick[t],
-                         first, end);
+        tally_share<C>(plan, split, scratch->values, split->tally + t * split->buckets * split->parts * (1 + C),
+                       n * t / threads, n * (t + 1) / threads);
+    } else if (job->phase == 4) {
+        // Parts claimed in turn, each thread with its own tree.
+        for (uint64_t q; (q = __atomic_fetch_add(&job->next, 1, __ATOMIC_RELAXED)) < job->split->parts;) {
+            if (!keep_running()) return;
+            split_part<C>(plan, job->split, scratch->values, (BucketEntry<C>*)scratch->entries, scratch->fenwick[t],
+                          scratch->cursors + q * job->split->buckets, (uint32_t)q);
+        }
+    } else if (job->phase == 5) {
+        // Buckets claimed in turn.
+        for (uint64_t h; (h = __atomic_fetch_add(&job->next, 1, __ATOMIC_RELAXED)) < job->split->buckets;) {
+            if (!keep_running()) return;
+            sweep_buckets<C>(plan, job->split, (const BucketEntry<C>*)scratch->entries, scratch->sums,
+                             scratch->fenwick[t], h, h + 1);
+        }
     } else {
-        // Corners split evenly; each thread raises maxima of its own.
-        const uint64_t from = n * t / threads, to = n * (t + 1) / threads;
+        // Blocks of corners claimed in turn; each thread raises maxima of its
+        // own. With several threads the one-dimensional sums are read here,
+        // a block of corners at a time, in a loop of independent loads.
         uint64_t* max_alpha = call->maxima[t];
-        // With several threads the one-dimensional sums are read here, a
-        // block of corners at a time, in a loop of independent loads.
-        for (uint64_t block = from; block < to; block += 512) {
-            if (stopped_at(block - from)) return;
-            const uint64_t end = std::min(block + 512, to);
+        for (uint64_t block; (block = __atomic_fetch_add(&job->next, 512, __ATOMIC_RELAXED)) < n;) {
+            if (!keep_running()) return;
+            const uint64_t end = std::min<uint64_t>(block + 512, n);
             for (uint64_t b = 0; threads > 1 && b < d; b++) gather_below<C>(plan, b, scratch->below[b], scratch->sums, block, end);
             for (uint64_t p = block; p < end; p++) {
                 uint64_t* v = scratch->sums + p * slots * C;
@@ -905,7 +910,7 @@ static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratc
     // The columns filled by shares of the points; the shares' totals add up
     // modulo 2^64 to the same words in any order.
     uint64_t totals[C] = {};
-    ChunkPhase job = {call, chunk, scratch, -1, totals, NULL};
+    ChunkPhase job = {call, chunk, scratch, -1, totals, NULL, 0};
     run_parallel(scratch->threads, chunk_phase_part<C>, &job);
     for (uint32_t t = 0; t < scratch->threads; t++) {
         for (int c = 0; c < C; c++) totals[c] += scratch->totals[t * C + c];
@@ -925,12 +930,14 @@ static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratc
                 BucketSplit split = carve_split(plan, scratch, a, b, C);
                 job.split = &split;
                 job.phase = 3;
-                run_parallel(split.parts, chunk_phase_part<C>, &job);
-                lay_out_buckets<C>(&split, split.parts);
+                run_parallel(split.scanners, chunk_phase_part<C>, &job);
+                lay_out_buckets<C>(&split, split.scanners);
                 job.phase = 4;
-                run_parallel(split.parts, chunk_phase_part<C>, &job);
+                job.next = 0;
+                run_parallel(std::min(split.parts, scratch->threads), chunk_phase_part<C>, &job);
                 if (!keep_running()) break;
                 job.phase = 5;
+                job.next = 0;
                 run_parallel(scratch->threads, chunk_phase_part<C>, &job);
             }
         }
@@ -943,6 +950,7 @@ static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratc
     }
     if (!keep_running()) return;
     job.phase = 2;
+    job.next = 0;
     run_parallel(scratch->threads, chunk_phase_part<C>, &job);
     progress_add(plan->n);
 }
@@ -1016,7 +1024,8 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
         scratch->split_parts = split_parts(n, threads, buckets, columns);
         const uint64_t entry_bytes = sizeof(uint32_t) * 2 + 2 * sizeof(uint64_t) * columns;
         scratch->entries = alloc_large(n * entry_bytes);
-        scratch->split_tables = (uint64_t*)malloc(split_words(buckets, scratch->split_parts, columns) * sizeof(uint64_t));
+        scratch->split_tables =
+            (uint64_t*)malloc(split_words(buckets, scratch->split_parts, threads, columns) * sizeof(uint64_t));
         scratch->cursors = (uint64_t*)malloc(scratch->split_parts * buckets * sizeof(uint64_t));
         ok = scratch->entries && scratch->split_tables && scratch->cursors;
     }
