@@ -92,10 +92,15 @@ void report_worker_error(const char* message);
 // the others on threads of their own. A part whose thread cannot be had runs
 // on the calling thread afterwards, so the work is done either way. The parts
 // must not call the interpreter unless they run on the calling thread.
-// Allocates `bytes` like malloc; a large block starts on a 2 MiB boundary and
-// asks the kernel for huge pages, which cut both its page faults and the
-// translation misses of reading it at random. Released with free().
+// Allocates `bytes` like malloc, for the large tables: a block of 2 MiB or
+// more is a mapping of its own, starting on a 2 MiB boundary, that asks the
+// kernel for huge pages, which cut both its page faults and the translation
+// misses of reading it at random. Released with free_large, never free; the
+// mappings released are kept for later blocks until release_large_cache,
+// which each call runs as it ends.
 void* alloc_large(size_t bytes);
+void free_large(void* block);
+void release_large_cache();
 
 void run_parallel(uint32_t count, void (*body)(void*, uint32_t), void* context);
 

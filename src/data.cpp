@@ -249,20 +249,20 @@ int copy_data(Data* s, PyObject* data, PyObject* data2) {
     int status = copy_rows(s, data_np, 0);
     Py_DECREF(data_np);
     if (status) {
-        free(s->data);
+        free_large(s->data);
         return 1;
     }
     if (!data2) return 0;
     PyArrayObject* data2_np = convert_array(data2, NPY_INT);
     if (!data2_np) {
-        free(s->data);
+        free_large(s->data);
         raise_error(PyExc_RuntimeError, "out of memory error - load_data[data2_np]");
         return 4;
     }
     status = copy_rows(s, data2_np, n1);
     Py_DECREF(data2_np);
     if (status) {
-        free(s->data);
+        free_large(s->data);
         return 1;
     }
     return 0;
@@ -303,19 +303,26 @@ static inline uint64_t order_key(long value) { return (uint64_t)value ^ ((uint64
 static void radix_rank(RankEntry<uint64_t>* keyed, uint64_t n, uint64_t* counts, int bits, int32_t* ranks,
                        uint64_t d, uint64_t k) {
     const uint64_t digits = (uint64_t)1 << bits, digit_mask = digits - 1;
+    const int passes = (64 + bits - 1) / bits;
     RankEntry<uint64_t>* from = keyed;
     RankEntry<uint64_t>* to = keyed + n;
-    for (int shift = 0; shift < 64; shift += bits) {
-        memset(counts, 0, digits * sizeof(uint64_t));
-        for (uint64_t i = 0; i < n; i++) counts[(from[i].value >> shift) & digit_mask]++;
-        if (counts[(from[0].value >> shift) & digit_mask] == n) continue;
+    // Every pass's digit counts from one reading of the keys.
+    memset(counts, 0, passes * digits * sizeof(uint64_t));
+    for (uint64_t i = 0; i < n; i++) {
+        const uint64_t key = from[i].value;
+        for (int pass = 0; pass < passes; pass++) counts[pass * digits + ((key >> (pass * bits)) & digit_mask)]++;
+    }
+    for (int pass = 0; pass < passes; pass++) {
+        const int shift = pass * bits;
+        uint64_t* count = counts + pass * digits;
+        if (count[(from[0].value >> shift) & digit_mask] == n) continue;
         uint64_t total = 0;
         for (uint64_t digit = 0; digit < digits; digit++) {
-            const uint64_t count = counts[digit];
-            counts[digit] = total;
-            total += count;
+            const uint64_t here = count[digit];
+            count[digit] = total;
+            total += here;
         }
-        for (uint64_t i = 0; i < n; i++) to[counts[(from[i].value >> shift) & digit_mask]++] = from[i];
+        for (uint64_t i = 0; i < n; i++) to[count[(from[i].value >> shift) & digit_mask]++] = from[i];
         std::swap(from, to);
     }
     int32_t rank = 0;
@@ -349,6 +356,7 @@ struct RankingJob {
 // own buffer. A NaN, which has no place in the order, leaves the dimension
 // unranked and is recorded in nan_at.
 static inline int radix_bits(uint64_t n) { return n >= ((uint64_t)1 << 18) ? 16 : 11; }
+static inline int radix_passes(uint64_t n) { return (64 + radix_bits(n) - 1) / radix_bits(n); }
 
 template <typename T>
 static void rank_column(RankingJob<T>* job, uint32_t t, uint64_t k) {
@@ -429,16 +437,20 @@ int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum, uint32_t thr
     static_assert(sizeof(RankEntry<T>) == sizeof(RankEntry<uint64_t>), "one buffer serves both sorts");
     for (uint32_t t = 0; ok && t < threads; t++) {
         if (n >= 2048) {
-            job.orders[t] = (RankEntry<T>*)malloc_table(n, 2, sizeof(RankEntry<uint64_t>));
-            job.digits[t] = (uint64_t*)malloc(((uint64_t)1 << radix_bits(n)) * sizeof(uint64_t));
+            size_t bytes;
+            job.orders[t] = table_bytes(n, 2, sizeof(RankEntry<uint64_t>), &bytes) ? (RankEntry<T>*)alloc_large(bytes) : NULL;
+            job.digits[t] = (uint64_t*)malloc(radix_passes(n) * ((uint64_t)1 << radix_bits(n)) * sizeof(uint64_t));
             if (!job.orders[t] || !job.digits[t]) {
-                free(job.orders[t]);
+                free_large(job.orders[t]);
                 free(job.digits[t]);
                 job.orders[t] = NULL;
                 job.digits[t] = NULL;
             }
         }
-        if (!job.orders[t]) job.orders[t] = (RankEntry<T>*)malloc_table(n, 1, sizeof(RankEntry<T>));
+        if (!job.orders[t]) {
+            size_t bytes;
+            job.orders[t] = table_bytes(n, 1, sizeof(RankEntry<T>), &bytes) ? (RankEntry<T>*)alloc_large(bytes) : NULL;
+        }
         ok = job.orders[t] != NULL;
     }
     if (!ok) {
@@ -457,18 +469,18 @@ int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum, uint32_t thr
         ok = false;
     }
     if (job.orders) {
-        for (uint32_t t = 0; t < threads; t++) free(job.orders[t]);
+        for (uint32_t t = 0; t < threads; t++) free_large(job.orders[t]);
     }
     if (job.digits) {
         for (uint32_t t = 0; t < threads; t++) free(job.digits[t]);
     }
     free(job.orders);
     free(job.digits);
-    free(job.nan_at);
+    free_large(job.nan_at);
     Py_DECREF(data_np);
     Py_XDECREF(data2_np);
     if (!ok) {
-        free(job.ranks);
+        free_large(job.ranks);
         return NULL;
     }
     return job.ranks;
@@ -543,7 +555,7 @@ int load_counts_x(Data* s, PyObject* counts_x, uint64_t n1, uint64_t n2) {
                               "out of memory error - load_counts_x[counts_x_np]");
     }
     if (status) {
-        free(s->counts_x);
+        free_large(s->counts_x);
         return status;
     }
     if (s->samples == 1) {
@@ -579,7 +591,7 @@ int load_counts_y(Data* s, PyObject* counts_y, uint64_t n1, uint64_t n2) {
                               "out of memory error - load_counts_y[counts_y_np]");
     }
     if (status) {
-        free(s->counts_y);
+        free_large(s->counts_y);
         return status;
     }
     return 0;
@@ -654,7 +666,7 @@ static void merge_part(void* vargp, uint32_t t) {
     part->overflow_row = UINT64_MAX;
     part->failed = !slots || !part->rows || !part->sum_x || !part->sum_y;
     if (part->failed) {
-        free(slots);
+        free_large(slots);
         return;
     }
     memset(slots, 0xFF, (slot_mask + 1) * sizeof(uint64_t));
@@ -691,7 +703,7 @@ static void merge_part(void* vargp, uint32_t t) {
         part->sum_x[j] += cx;
         part->sum_y[j] += cy;
     }
-    free(slots);
+    free_large(slots);
 }
 
 // The distinct points of all parts in order of first row, written from the
@@ -740,9 +752,9 @@ static void merge_output(void* vargp, uint32_t r) {
 // Replaces the coordinate and multiplicity tables with merged ones of n
 // points, releasing the old ones.
 static void adopt_tables(Data* s, uint64_t n, int32_t* data, uint32_t* counts_x, uint32_t* counts_y) {
-    free(s->data);
-    free(s->counts_x);
-    free(s->counts_y);
+    free_large(s->data);
+    free_large(s->counts_x);
+    free_large(s->counts_y);
     s->n = n;
     s->data = data;
     s->counts_x = counts_x;
@@ -758,14 +770,14 @@ static int deduplicate_side_by_side(Data* s, uint32_t threads) {
     job.hashes = (uint64_t*)malloc_table(n, 1, sizeof(uint64_t));
     job.part = (MergePart*)calloc(threads, sizeof(MergePart));
     if (!job.hashes || !job.part) {
-        free(job.hashes);
+        free_large(job.hashes);
         free(job.part);
         raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
         return 1;
     }
     run_parallel(threads, hash_rows, &job);
     run_parallel(threads, merge_part, &job);
-    free(job.hashes);
+    free_large(job.hashes);
     int status = 0;
     uint64_t unique_counts = 0, overflow_row = UINT64_MAX;
     bool overflow_x = false;
@@ -806,19 +818,19 @@ static int deduplicate_side_by_side(Data* s, uint32_t threads) {
         run_parallel(threads, merge_output, &output);
     }
     for (uint32_t t = 0; t < threads; t++) {
-        free(job.part[t].rows);
-        free(job.part[t].sum_x);
-        free(job.part[t].sum_y);
+        free_large(job.part[t].rows);
+        free_large(job.part[t].sum_x);
+        free_large(job.part[t].sum_y);
     }
     free(job.part);
     if (status) {
-        free(new_data);
-        free(new_counts_x);
-        free(new_counts_y);
-        free(new_origin);
+        free_large(new_data);
+        free_large(new_counts_x);
+        free_large(new_counts_y);
+        free_large(new_origin);
         return status;
     }
-    free(s->origin);
+    free_large(s->origin);
     s->origin = new_origin;
     adopt_tables(s, unique_counts, new_data, new_counts_x, new_counts_y);
     return 0;
@@ -853,9 +865,9 @@ int deduplicate_data(Data* s, uint32_t threads) {
     uint32_t* tmp_counts_x = (uint32_t*)malloc_table(n, 1, sizeof(uint32_t));
     uint32_t* tmp_counts_y = (uint32_t*)malloc_table(n, 1, sizeof(uint32_t));
     if (!tmp_data || !tmp_counts_x || !tmp_counts_y) {
-        free(tmp_data);
-        free(tmp_counts_x);
-        free(tmp_counts_y);
+        free_large(tmp_data);
+        free_large(tmp_counts_x);
+        free_large(tmp_counts_y);
         raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
         return 1;
     }
@@ -867,9 +879,9 @@ int deduplicate_data(Data* s, uint32_t threads) {
     const uint64_t slot_mask = ((uint64_t)1 << slot_bits) - 1;
     uint64_t* slots = (uint64_t*)malloc_table(slot_mask + 1, 1, sizeof(uint64_t));
     if (!slots) {
-        free(tmp_data);
-        free(tmp_counts_x);
-        free(tmp_counts_y);
+        free_large(tmp_data);
+        free_large(tmp_counts_x);
+        free_large(tmp_counts_y);
         raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[tmp]");
         return 1;
     }
@@ -910,11 +922,11 @@ int deduplicate_data(Data* s, uint32_t threads) {
         tmp_counts_x[j] += cx;
         tmp_counts_y[j] += cy;
     }
-    free(slots);
+    free_large(slots);
     if (status) {
-        free(tmp_data);
-        free(tmp_counts_x);
-        free(tmp_counts_y);
+        free_large(tmp_data);
+        free_large(tmp_counts_x);
+        free_large(tmp_counts_y);
         return status;
     }
 
@@ -922,12 +934,12 @@ int deduplicate_data(Data* s, uint32_t threads) {
     uint32_t* new_counts_x = (uint32_t*)malloc_table(unique_counts, samples, sizeof(uint32_t));
     uint32_t* new_counts_y = (uint32_t*)malloc_table(unique_counts, samples, sizeof(uint32_t));
     if (!new_data || !new_counts_x || !new_counts_y) {
-        free(new_data);
-        free(new_counts_x);
-        free(new_counts_y);
-        free(tmp_data);
-        free(tmp_counts_x);
-        free(tmp_counts_y);
+        free_large(new_data);
+        free_large(new_counts_x);
+        free_large(new_counts_y);
+        free_large(tmp_data);
+        free_large(tmp_counts_x);
+        free_large(tmp_counts_y);
         raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[s->data]");
         return 1;
     }
@@ -937,9 +949,9 @@ int deduplicate_data(Data* s, uint32_t threads) {
         s->counts_x[i * samples] = tmp_counts_x[i];
         s->counts_y[i * samples] = tmp_counts_y[i];
     }
-    free(tmp_data);
-    free(tmp_counts_x);
-    free(tmp_counts_y);
+    free_large(tmp_data);
+    free_large(tmp_counts_x);
+    free_large(tmp_counts_y);
     return 0;
 }
 
@@ -1270,7 +1282,7 @@ static int draw_in_parallel(Data* s, bool draw_samples, RandomSource* random, ui
         raise_error(PyExc_RuntimeError, "out of memory error - generate_permutations[count_tree]");
     }
     if (ring.positions) {
-        for (uint64_t r = 0; r < ring.ring; r++) free(ring.positions[r]);
+        for (uint64_t r = 0; r < ring.ring; r++) free_large(ring.positions[r]);
     }
     if (ring.trees) {
         for (uint32_t t = 0; t < threads; t++) free(ring.trees[t]);
@@ -1278,7 +1290,7 @@ static int draw_in_parallel(Data* s, bool draw_samples, RandomSource* random, ui
     free(ring.positions);
     free(ring.busy);
     free(ring.trees);
-    free(ring.drawn);
+    free_large(ring.drawn);
     return status;
 }
 
@@ -1354,12 +1366,13 @@ int load_avx2_data(Data* s) {
 }
 
 void free_data(Data* s, Options* options) {
-    free(s->data);
-    free(s->counts_x);
-    free(s->counts_y);
+    free_large(s->data);
+    free_large(s->counts_x);
+    free_large(s->counts_y);
     free(s->avx512_data);
-    free(s->folded);
-    free(s->origin);
+    free_large(s->folded);
+    free_large(s->origin);
+    release_large_cache();
     if (options->cancel.obj) PyBuffer_Release(&options->cancel);
 }
 
@@ -1647,21 +1660,21 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
     s->rvs_rows = n1;
     s->origin = (uint64_t*)malloc_table(s->n, 1, sizeof(uint64_t));
     if (!s->origin) {
-        free(s->data);
+        free_large(s->data);
         raise_error(PyExc_RuntimeError, "out of memory - load_data[origin]");
         return 50;
     }
     for (uint64_t i = 0; i < s->n; i++) s->origin[i] = i;
 
     if ((status = load_counts_x(s, counts_x, n1, n2))) {
-        free(s->data);
-        free(s->origin);
+        free_large(s->data);
+        free_large(s->origin);
         return 50 + status;
     }
     if ((status = load_counts_y(s, counts_y, n1, n2))) {
-        free(s->data);
-        free(s->origin);
-        free(s->counts_x);
+        free_large(s->data);
+        free_large(s->origin);
+        free_large(s->counts_x);
         return 60 + status;
     }
     if ((status = check_sample_sizes(s))) {
@@ -1687,7 +1700,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
         return 90 + status;
     }
     if (options->scan != SCAN_LANES && options->scan != SCAN_PACKED && options->scan != SCAN_HASHED) {
-        free(s->folded);
+        free_large(s->folded);
         s->folded = NULL;
     }
     // The flag is held until free_data, so that it cannot move or vanish

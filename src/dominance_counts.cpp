@@ -64,6 +64,7 @@ struct DominanceScratch {
     uint64_t split_buckets;  // the most buckets of any pair, 0 when no pair splits
     uint32_t split_parts;    // parts along a of every split
     uint32_t threads;
+    bool sums_touched;   // every page of the sums has been written
 };
 
 // What one call shares between its workers.
@@ -87,8 +88,8 @@ struct DominanceCall {
 
 static void free_plan(DominancePlan* plan) {
     for (int b = 0; b < 3; b++) {
-        free(plan->rank[b]);
-        free(plan->order[b]);
+        free_large(plan->rank[b]);
+        free_large(plan->order[b]);
     }
 }
 
@@ -845,6 +846,14 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
     if (job->phase == -1) {
         fill_values<C>(call, job->chunk, scratch->values, n * t / threads, n * (t + 1) / threads,
                        scratch->totals + t * C);
+        // The first chunk also writes a byte of every page of its share of
+        // the sums, which later phases write in no order: the fresh memory's
+        // faults are taken here, side by side and in order.
+        if (!scratch->sums_touched) {
+            char* from = (char*)(scratch->sums + n * t / threads * slots * C);
+            char* to = (char*)(scratch->sums + n * (t + 1) / threads * slots * C);
+            for (char* page = from; page < to; page += 4096) *page = 0;
+        }
     } else if (job->phase == 0) {
         // One thread sums and reads each dimension in turn, its table still
         // in cache. Several sum a dimension each, and the reduction, which
@@ -912,6 +921,7 @@ static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratc
     uint64_t totals[C] = {};
     ChunkPhase job = {call, chunk, scratch, -1, totals, NULL, 0};
     run_parallel(scratch->threads, chunk_phase_part<C>, &job);
+    scratch->sums_touched = true;
     for (uint32_t t = 0; t < scratch->threads; t++) {
         for (int c = 0; c < C; c++) totals[c] += scratch->totals[t * C + c];
     }
@@ -979,17 +989,17 @@ static void chunk_worker(void* vargp, uint32_t w) {
 // Storage and the entry point
 
 static void free_scratch(DominanceScratch* scratch) {
-    free(scratch->values);
-    free(scratch->sums);
+    free_large(scratch->values);
+    free_large(scratch->sums);
     if (scratch->fenwick) {
-        for (uint32_t t = 0; t < scratch->threads; t++) free(scratch->fenwick[t]);
+        for (uint32_t t = 0; t < scratch->threads; t++) free_large(scratch->fenwick[t]);
     }
     free(scratch->fenwick);
-    for (int b = 0; b < 3; b++) free(scratch->below[b]);
+    for (int b = 0; b < 3; b++) free_large(scratch->below[b]);
     free(scratch->totals);
     free(scratch->points);
     free(scratch->merge);
-    free(scratch->entries);
+    free_large(scratch->entries);
     free(scratch->split_tables);
     free(scratch->cursors);
     memset(scratch, 0, sizeof(*scratch));

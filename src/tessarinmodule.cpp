@@ -1006,7 +1006,10 @@ static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs)
     Data d;
     Options options;
     TestResult res;
-    if (load_data(&d, &options, args, kwargs, false) != 0) return NULL;
+    if (load_data(&d, &options, args, kwargs, false) != 0) {
+        release_large_cache();
+        return NULL;
+    }
     const bool on_main_thread = PyThread_get_thread_ident() == main_thread_ident;
     SavedHandlers saved = {SIG_DFL, SIG_DFL};
     if (on_main_thread && install_signal_handlers(&saved) != 0) {
@@ -1108,7 +1111,10 @@ static PyObject* tessarin_prepare(PyObject* self, PyObject* args, PyObject* kwar
     (void)self;
     PreparedTest* p = (PreparedTest*)malloc(sizeof(PreparedTest));
     if (!p) return PyErr_NoMemory();
-    if (load_data(&p->d, &p->options, args, kwargs, false) != 0) {
+    const int status = load_data(&p->d, &p->options, args, kwargs, false);
+    // The prepared tables stay; what loading released goes back now.
+    release_large_cache();
+    if (status != 0) {
         free(p);
         return NULL;
     }
@@ -1253,6 +1259,7 @@ static PyObject* tessarin_partial(PyObject* self, PyObject* args, PyObject* kwar
     uint64_t* maxima = NULL;
     int status = run_unlocked(&options, [&]() {
         maxima = run_workers(&options, &p->d, &runtime, first, end);
+        release_large_cache();
         if (maxima && binomial && runtime.significance.failed) {
             report_worker_error("out of memory error - significance_push[m_t]");
             return 1;
