@@ -1371,6 +1371,7 @@ void free_data(Data* s, Options* options) {
     free_large(s->counts_y);
     free(s->avx512_data);
     free_large(s->folded);
+    free_large(s->labelling_weights);
     free_large(s->origin);
     release_large_cache();
     if (options->cancel.obj) PyBuffer_Release(&options->cancel);
@@ -1398,6 +1399,34 @@ int load_folded_weights(Data* s) {
         const int64_t w = (int64_t)(s->size_y * s->counts_x[j]) - (int64_t)(s->size_x * s->counts_y[j]);
         s->folded[j] = w;
         s->largest_weight = std::max(s->largest_weight, w < 0 ? -w : w);
+    }
+    return 0;
+}
+
+// The folded weights size_y * cx - size_x * cy of every labelling for the
+// several-labelling scan, which serves only where size_x * size_y fits a
+// signed 32-bit word, so that every weight and every orthant sum of them
+// does. Returns 0, 1 on a pending signal or 2 for lack of memory.
+int load_labelling_weights(Data* s) {
+    const uint64_t n = s->n, samples = s->samples;
+    const uint64_t last = (samples - 1) / LABELLING_CHUNK * LABELLING_CHUNK;
+    s->labelling_weights = (int32_t*)malloc_table(n, last + (samples - last + 7) / 8 * 8, sizeof(int32_t));
+    if (!s->labelling_weights) {
+        raise_error(PyExc_RuntimeError, "out of memory - load_labelling_weights[labelling_weights]");
+        return 2;
+    }
+    const uint32_t size_x = (uint32_t)s->size_x, size_y = (uint32_t)s->size_y;
+    for (uint64_t first = 0; first < samples; first += LABELLING_CHUNK) {
+        const uint64_t length = std::min(LABELLING_CHUNK, samples - first), width = (length + 7) / 8 * 8;
+        int32_t* block = s->labelling_weights + n * first;
+        for (uint64_t j = 0; j < n; j++) {
+            if (interrupted_at(j)) return 1;
+            const uint32_t* cx = s->counts_x + j * samples + first;
+            const uint32_t* cy = s->counts_y + j * samples + first;
+            int32_t* row = block + j * width;
+            for (uint64_t k = 0; k < length; k++) row[k] = (int32_t)(size_y * cx[k]) - (int32_t)(size_x * cy[k]);
+            for (uint64_t k = length; k < width; k++) row[k] = 0;
+        }
     }
     return 0;
 }
@@ -1657,6 +1686,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
     s->counts_x = s->counts_y = NULL;
     s->avx512_data = NULL;
     s->folded = NULL;
+    s->labelling_weights = NULL;
     s->rvs_rows = n1;
     s->origin = (uint64_t*)malloc_table(s->n, 1, sizeof(uint64_t));
     if (!s->origin) {
@@ -1691,6 +1721,10 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
         return 80 + status;
     }
     if ((status = load_folded_weights(s)) || (status = choose_scan(s, options, getenv("TESSARIN_SCAN")))) {
+        free_data(s, options);
+        return 90 + status;
+    }
+    if (options->scan == SCAN_LABELLINGS && (status = load_labelling_weights(s))) {
         free_data(s, options);
         return 90 + status;
     }

@@ -30,12 +30,21 @@ struct Data {
     int64_t* folded;      // n weights size_y * cx - size_x * cy of the observed
                           // labelling, or null when the chosen scan does not fold
     int64_t largest_weight;  // largest magnitude among the folded weights
+    int32_t* labelling_weights;  // the folded weights of every labelling, in
+                          // chunks of LABELLING_CHUNK labellings: chunk q holds
+                          // n rows of its labellings, padded with zeros to a
+                          // multiple of 8, from n * q * LABELLING_CHUNK on;
+                          // null unless the several-labelling scan runs
     uint64_t* origin;     // n row indices: where each point first appears among
                           // the rows of rvs followed by those of cdf
     uint64_t rvs_rows;    // rows of rvs
     bool ranked;          // coordinates are dense ranks (float and int64 input),
                           // not int32 values copied as given
 };
+
+// Labellings per chunk of the several-labelling scan's weights (a multiple
+// of 8).
+constexpr uint64_t LABELLING_CHUNK = 32;
 
 // The ways of computing the labelling maxima; choose_scan says when each
 // serves and which one a call gets.
@@ -101,6 +110,7 @@ template <typename T>
 [[nodiscard]] int load_avx512_data(Data* s);
 [[nodiscard]] int load_avx2_data(Data* s);
 [[nodiscard]] int load_folded_weights(Data* s);
+[[nodiscard]] int load_labelling_weights(Data* s);
 [[nodiscard]] int choose_scan(const Data* s, Options* options, const char* forced);
 
 #endif

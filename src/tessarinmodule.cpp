@@ -289,62 +289,84 @@ static void* packed_kernel(Task* t) {
 
 // Several labellings and no histogram, when size_x * size_y fits a signed
 // 32-bit word: each point's multiplicities under the labellings fold into one
-// row of weights size_y * cx - size_x * cy, which is added to the row of its
-// orthant in a table of 32-bit differences per corner. Every partial sum stays
-// within size_x * size_y of zero. The multiplicity tables are the largest
-// thing a pass reads, so a group of corners shares each pass, and the
-// labellings are taken a chunk at a time so that the group's tables stay in
-// the nearer caches however many labellings there are.
+// row of weights size_y * cx - size_x * cy (the loader's labelling_weights),
+// which is added to the row of its orthant in a table of 32-bit differences
+// per corner. Every partial sum stays within size_x * size_y of zero. A group
+// of corners shares each pass over the points: the group's orthant of every
+// point is found once, then the weights are added a chunk of labellings at a
+// time, so that the group's tables stay in the first-level cache and each
+// row of weights is read once for the whole group.
 constexpr int MAX_LABELLING_GROUP = 32;
-constexpr uint64_t LABELLING_CHUNK = 256;
 
 static inline int labelling_group(uint64_t ortant_no, uint64_t samples) {
-    const uint64_t table_bytes = ortant_no * std::min(samples, LABELLING_CHUNK) * sizeof(int32_t);
-    return (int)std::max<uint64_t>(1, std::min<uint64_t>(MAX_LABELLING_GROUP, (256 << 10) / table_bytes));
+    const uint64_t width = std::min(LABELLING_CHUNK, (samples + 7) / 8 * 8);
+    const uint64_t table_bytes = ortant_no * width * sizeof(int32_t);
+    return (int)std::max<uint64_t>(1, std::min<uint64_t>(MAX_LABELLING_GROUP, (24 << 10) / table_bytes));
+}
+
+// Eight 32-bit lanes, at any 4-byte boundary: one 256-bit register in the
+// vector builds, two 128-bit ones in the portable build.
+typedef int32_t Lanes8 __attribute__((vector_size(32), aligned(4)));
+
+// Adds each point's row of weights to its orthant's row in the group's
+// tables, for a chunk of `width` labellings (a multiple of 8; WIDTH when it
+// is not 0). The row of weights is held in registers across the group.
+template <uint64_t WIDTH>
+static inline KERNEL_TARGET bool add_group_weights(const Data* s, const uint16_t* bins, int group, uint64_t first,
+                                                   uint64_t width, int32_t* differences) {
+    const uint64_t n = s->n, table = s->ortant_no * width, mask = poll_mask(group * width);
+    const int32_t* block = s->labelling_weights + n * first;
+    for (uint64_t j = 0; j < n; j++) {
+        if ((j & mask) == 0 && !keep_running()) return false;
+        const Lanes8* weights = (const Lanes8*)(block + j * width);
+        const uint16_t* bin = bins + j * group;
+        if constexpr (WIDTH != 0) {
+            Lanes8 w[WIDTH / 8];
+            for (uint64_t v = 0; v < WIDTH / 8; v++) w[v] = weights[v];
+            for (int c = 0; c < group; c++) {
+                Lanes8* row = (Lanes8*)(differences + c * table + bin[c] * WIDTH);
+                for (uint64_t v = 0; v < WIDTH / 8; v++) row[v] += w[v];
+            }
+        } else {
+            for (int c = 0; c < group; c++) {
+                Lanes8* row = (Lanes8*)(differences + c * table + bin[c] * width);
+                for (uint64_t v = 0; v < width / 8; v++) row[v] += weights[v];
+            }
+        }
+    }
+    return true;
 }
 
 // Returns false when interrupted; the maxima then miss this group.
 template <int BLOCKS>
-static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int group, Task* t, int32_t* row_weight,
+static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int group, Task* t, uint16_t* bins,
                                                   int32_t* differences, uint64_t* max_alpha) {
     const Data* s = t->d;
     const uint64_t samples = s->samples, n = s->n, ortant_no = s->ortant_no;
-    const uint32_t size_x = (uint32_t)s->size_x, size_y = (uint32_t)s->size_y;
     uint64_t* max_beta = max_alpha + samples;
-    for (uint64_t first = 0; first < samples; first += LABELLING_CHUNK) {
-        const uint64_t chunk = std::min(LABELLING_CHUNK, samples - first), table = ortant_no * chunk;
-        const uint64_t mask = poll_mask(group * chunk);
-        memset(differences, 0, group * table * sizeof(int32_t));
-        for (uint64_t j = 0; j < n; j++) {
-            if ((j & mask) == 0 && !keep_running()) return false;
-            const uint32_t* cx = s->counts_x + j * samples + first;
-            const uint32_t* cy = s->counts_y + j * samples + first;
-            for (uint64_t k = 0; k < chunk; k++) row_weight[k] = (int32_t)(size_y * cx[k]) - (int32_t)(size_x * cy[k]);
-            if constexpr (ORTHANT_BATCH > 1) {
-                // The group's orthants before their additions (see ORTHANT_BATCH).
-                uint64_t bins[MAX_LABELLING_GROUP];
-                for (int c = 0; c < group; c++) {
-                    uint64_t i = corners[c];
-                    calculate_bin<BLOCKS>(i, j, bins[c], t);
-                }
-                for (int c = 0; c < group; c++) {
-                    int32_t* row = differences + c * table + bins[c] * chunk;
-                    for (uint64_t k = 0; k < chunk; k++) row[k] += row_weight[k];
-                }
-            } else {
-                for (int c = 0; c < group; c++) {
-                    uint64_t bin, i = corners[c];
-                    calculate_bin<BLOCKS>(i, j, bin, t);
-                    int32_t* row = differences + c * table + bin * chunk;
-                    for (uint64_t k = 0; k < chunk; k++) row[k] += row_weight[k];
-                }
-            }
+    // The group's orthant of every point, point-major.
+    const uint64_t mask = poll_mask(group);
+    for (uint64_t j = 0; j < n; j++) {
+        if ((j & mask) == 0 && !keep_running()) return false;
+        for (int c = 0; c < group; c++) {
+            uint64_t bin, i = corners[c];
+            calculate_bin<BLOCKS>(i, j, bin, t);
+            bins[j * group + c] = (uint16_t)bin;
         }
+    }
+    for (uint64_t first = 0; first < samples; first += LABELLING_CHUNK) {
+        const uint64_t chunk = std::min(LABELLING_CHUNK, samples - first), width = (chunk + 7) / 8 * 8;
+        const uint64_t table = ortant_no * width;
+        memset(differences, 0, group * table * sizeof(int32_t));
+        const bool added = width == LABELLING_CHUNK
+                               ? add_group_weights<LABELLING_CHUNK>(s, bins, group, first, width, differences)
+                               : add_group_weights<0>(s, bins, group, first, width, differences);
+        if (!added) return false;
         for (int c = 0; c < group; c++) {
             const uint32_t* corner_x = s->counts_x + corners[c] * samples + first;
             const uint32_t* corner_y = s->counts_y + corners[c] * samples + first;
             for (uint64_t o = 0; o < ortant_no; o++) {
-                const int32_t* row = differences + c * table + o * chunk;
+                const int32_t* row = differences + c * table + o * width;
                 if (first == 0) {
                     raise_observed(max_alpha, samples, corner_x[0] != 0, corner_y[0] != 0,
                                    (uint64_t)(row[0] < 0 ? -(int64_t)row[0] : (int64_t)row[0]), corners[c], o, row[0] > 0);
@@ -360,20 +382,18 @@ static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int g
     return true;
 }
 
-// Aligned to a cache line: the portable build's row additions, a loop of a
-// few instructions, ran 5-10% slower where their loop straddled two lines.
 template <int BLOCKS>
-__attribute__((aligned(64))) static void* labellings_kernel(Task* t) {
+static void* labellings_kernel(Task* t) {
     const Data* s = t->d;
     const uint64_t samples = s->samples, ortant_no = s->ortant_no;
     const int group = labelling_group(ortant_no, samples);
-    const uint64_t chunk = std::min(samples, LABELLING_CHUNK);
+    const uint64_t width = std::min(LABELLING_CHUNK, (samples + 7) / 8 * 8);
     uint64_t* max_alpha = alloc_maxima(samples);
-    int32_t* row_weight = (int32_t*)malloc(chunk * sizeof(int32_t));
-    int32_t* differences = (int32_t*)malloc(group * ortant_no * chunk * sizeof(int32_t));
-    if (!max_alpha || !row_weight || !differences) {
+    uint16_t* bins = (uint16_t*)malloc((s->n ? s->n : 1) * group * sizeof(uint16_t));
+    int32_t* differences = (int32_t*)malloc(group * ortant_no * width * sizeof(int32_t));
+    if (!max_alpha || !bins || !differences) {
         free(max_alpha);
-        free(row_weight);
+        free(bins);
         free(differences);
         report_worker_error("out of memory error - max_diff[differences]");
         return NULL;
@@ -381,10 +401,10 @@ __attribute__((aligned(64))) static void* labellings_kernel(Task* t) {
     for (uint64_t i = t->from; i < t->to && keep_running(); i += group) {
         uint64_t corners[MAX_LABELLING_GROUP];
         for (int c = 0; c < group; c++) corners[c] = std::min(i + c, t->to - 1);
-        if (!scan_corners_labellings<BLOCKS>(corners, group, t, row_weight, differences, max_alpha)) break;
+        if (!scan_corners_labellings<BLOCKS>(corners, group, t, bins, differences, max_alpha)) break;
         progress_add(std::min<uint64_t>(group, t->to - i));
     }
-    free(row_weight);
+    free(bins);
     free(differences);
     return max_alpha;
 }

@@ -80,6 +80,19 @@ class TestForcedPaths:
         for n_jobs in (2, 3, 7):
             assert run(module, monkeypatch, path, rvs, cdf, n_jobs=n_jobs, **options) == want, n_jobs
 
+    @pytest.mark.parametrize("d", [1, 5, 9])
+    def test_labellings_in_chunks(self, module, monkeypatch, d):
+        # Labellings in chunks of 32, the last one padded: counts on either
+        # side of a chunk's end, and groups of corners that do not fill up.
+        rng = np.random.default_rng(20 + d)
+        rvs, cdf = tied_points(rng, 45, d, 4), tied_points(rng, 38, d, 4)
+        for samples in (1, 7, 31, 32, 33, 70):
+            options = dict(permutation_samples=samples, seed=samples)
+            want = run(module, monkeypatch, "general", rvs, cdf, **options)
+            got = run(module, monkeypatch, "labellings", rvs, cdf, n_jobs=2, **options)
+            assert {k: got[k] for k in RESULT_KEYS} == {k: want[k] for k in RESULT_KEYS}, samples
+            assert got["null_distribution"] == want["null_distribution"], samples
+
     @pytest.mark.parametrize("setting,message", [
         ("fastest", "TESSARIN_SCAN must be one of auto, scan, general"),
         ("LANES", "TESSARIN_SCAN must be one of"),
