@@ -43,6 +43,7 @@ struct DominancePlan {
     uint64_t d;
     uint32_t* rank[3];
     uint32_t* order[3];
+    uint32_t* tables;     // one block holding every rank and order
     uint32_t rank_no[3];  // distinct values in the dimension
     uint32_t bucket_bits; // low bits of the bucketed sweep's ranks; 0: chosen by size
 };
@@ -86,12 +87,7 @@ struct DominanceCall {
 // ---------------------------------------------------------------------------
 // The plan
 
-static void free_plan(DominancePlan* plan) {
-    for (int b = 0; b < 3; b++) {
-        free_large(plan->rank[b]);
-        free_large(plan->order[b]);
-    }
-}
+static void free_plan(DominancePlan* plan) { free_large(plan->tables); }
 
 // Ranks one dimension: a counting sort when the values span little more than
 // the number of points (as ranks from the loader do), else a sort of the
@@ -165,11 +161,12 @@ static bool build_plan(const Data* s, DominancePlan* plan, uint32_t threads) {
     memset(plan, 0, sizeof(*plan));
     plan->n = s->n;
     plan->d = s->d;
-    bool ok = true;
+    // One block, which can take the place of the loader's released scratch.
+    plan->tables = (uint32_t*)alloc_large(2 * s->d * (s->n ? s->n : 1) * sizeof(uint32_t));
+    bool ok = plan->tables != NULL;
     for (uint64_t b = 0; ok && b < s->d; b++) {
-        plan->rank[b] = (uint32_t*)alloc_large((s->n ? s->n : 1) * sizeof(uint32_t));
-        plan->order[b] = (uint32_t*)alloc_large((s->n ? s->n : 1) * sizeof(uint32_t));
-        ok = plan->rank[b] && plan->order[b];
+        plan->rank[b] = plan->tables + 2 * b * s->n;
+        plan->order[b] = plan->tables + (2 * b + 1) * s->n;
     }
     const char* bits = getenv("TESSARIN_BUCKET_BITS");
     if (bits) plan->bucket_bits = (uint32_t)std::min(31l, std::max(0l, strtol(bits, NULL, 10)));
@@ -361,6 +358,9 @@ static inline bool bucketed(const DominancePlan* plan, uint64_t b, int columns) 
     return plan->rank_no[b] > ((uint32_t)1 << bucket_low_bits(plan, columns, plan->rank_no[b]));
 }
 
+// The most parts along a that a split takes.
+constexpr uint64_t kMostParts = 64;
+
 // Set in an entry's `low` when the entry before it in its bucket has the same
 // rank in a: a run of such entries is queried before any of it is added.
 static const uint32_t kTiedInA = 0x80000000u;
@@ -395,15 +395,19 @@ static void tally_share(const DominancePlan* plan, const BucketSplit* split, con
                         uint64_t* tally, uint64_t from, uint64_t to) {
     const uint32_t *rank_a = plan->rank[split->a], *rank_b = plan->rank[split->b];
     const uint64_t P = split->parts, cells = split->buckets * P;
+    const uint32_t low_bits = split->low_bits;
     uint64_t* count = tally;
     uint64_t* weight = tally + cells;
     memset(tally, 0, cells * (1 + C) * sizeof(uint64_t));
+    // The parts' first ranks in a, in locals that the tallies cannot alias.
+    uint32_t bound[kMostParts];
+    for (uint64_t r = 0; r < P; r++) bound[r] = split->bound[r];
     for (uint64_t p = from; p < to; p++) {
         // The part by counting the parts' first ranks passed, without
         // branches: the points come in no order of a.
         uint32_t q = 0;
-        for (uint64_t r = 1; r < P; r++) q += rank_a[p] >= split->bound[r];
-        const uint64_t cell = ((uint64_t)(rank_b[p] >> split->low_bits)) * P + q;
+        for (uint64_t r = 1; r < P; r++) q += rank_a[p] >= bound[r];
+        const uint64_t cell = ((uint64_t)(rank_b[p] >> low_bits)) * P + q;
         count[cell]++;
         for (int c = 0; c < C; c++) weight[cell * C + c] += values[p * C + c];
     }
@@ -531,7 +535,7 @@ static void sweep_buckets(const DominancePlan* plan, const BucketSplit* split, c
 // thread's tallies of every part would weigh more than the points' own
 // column.
 static uint32_t split_parts(uint64_t n, uint32_t threads, uint64_t buckets, int columns) {
-    uint64_t parts = threads > 1 ? std::min<uint64_t>(4 * (uint64_t)threads, 64) : 1;
+    uint64_t parts = threads > 1 ? std::min<uint64_t>(4 * (uint64_t)threads, kMostParts) : 1;
     const uint64_t budget = std::max<uint64_t>((uint64_t)1 << 17, n);
     while (parts > 1 && threads * parts * buckets * (1 + columns) > budget) parts--;
     return (uint32_t)parts;
@@ -1007,8 +1011,20 @@ static void free_scratch(DominanceScratch* scratch) {
 
 static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, int columns, uint32_t threads) {
     const uint64_t n = plan->n ? plan->n : 1, slots = (uint64_t)1 << plan->d;
-    uint64_t largest_rank_no = 1;
-    for (uint64_t b = 0; b < plan->d; b++) largest_rank_no = std::max<uint64_t>(largest_rank_no, plan->rank_no[b]);
+    // The nodes of each thread's tree: one per rank of a dimension for the
+    // one-dimensional sums of a single thread, the sweeps without buckets and
+    // the merges of three dimensions; the bucketed sweeps need only a
+    // bucket's ranks, or one node per bucket.
+    uint64_t tree_nodes = 1;
+    for (uint64_t b = 0; b < plan->d; b++) {
+        const uint64_t ranks = plan->rank_no[b];
+        if (threads == 1 || (b >= 1 && !bucketed(plan, b, columns)) || (b == 2 && plan->d == 3)) {
+            tree_nodes = std::max(tree_nodes, ranks);
+        } else if (b >= 1) {
+            const uint32_t bits = bucket_low_bits(plan, columns, plan->rank_no[b]);
+            tree_nodes = std::max(tree_nodes, std::max((uint64_t)1 << bits, ((ranks - 1) >> bits) + 1));
+        }
+    }
     memset(scratch, 0, sizeof(*scratch));
     scratch->threads = threads;
     scratch->values = (uint64_t*)alloc_large(n * columns * sizeof(uint64_t));
@@ -1017,7 +1033,7 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
     scratch->totals = (uint64_t*)malloc(threads * columns * sizeof(uint64_t));
     bool ok = scratch->values && scratch->sums && scratch->fenwick && scratch->totals;
     for (uint32_t t = 0; ok && t < threads; t++) {
-        scratch->fenwick[t] = (uint64_t*)alloc_large((largest_rank_no + 1) * columns * sizeof(uint64_t));
+        scratch->fenwick[t] = (uint64_t*)alloc_large((tree_nodes + 1) * columns * sizeof(uint64_t));
         ok = scratch->fenwick[t] != NULL;
     }
     for (uint64_t b = 0; ok && threads > 1 && b < plan->d; b++) {
