@@ -120,7 +120,11 @@ void* alloc_large(size_t bytes) {
     if (__builtin_add_overflow(bytes, 2 * huge - 1, &length)) return NULL;
     length &= ~(huge - 1);
     LargeHeader header = take_cached_mapping(length);
-    if (!header.mapping) {
+    if (header.mapping && header.length > length) {
+        // The pages past the block go back, so that a kept mapping weighs no
+        // more than a fresh one.
+        madvise((char*)header.mapping + length, header.length - length, MADV_DONTNEED);
+    } else if (!header.mapping) {
         void* mapping = mmap(NULL, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapping == MAP_FAILED) return NULL;
         madvise(mapping, length, MADV_HUGEPAGE);
