@@ -104,9 +104,16 @@ static LargeHeader take_cached_mapping(size_t length) {
     return taken;
 }
 
+// Under a sanitizer every block comes from malloc, whose blocks it watches.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kOwnMappings = false;
+#else
+constexpr bool kOwnMappings = true;
+#endif
+
 void* alloc_large(size_t bytes) {
     const size_t huge = (size_t)2 << 20;
-    if (bytes < huge) {
+    if (bytes < huge || !kOwnMappings) {
         LargeHeader* header = (LargeHeader*)malloc(sizeof(LargeHeader) + (bytes ? bytes : 1));
         if (!header) return NULL;
         *header = {NULL, 0};
