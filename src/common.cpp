@@ -50,8 +50,13 @@ void report_worker_error(const char* message) {
     pthread_mutex_unlock(&error_mutex);
 }
 
+// Guards the kept mappings of alloc_large (below).
+static pthread_mutex_t cacheMutex = PTHREAD_MUTEX_INITIALIZER;
+
 void reset_common_state_after_fork() {
     pthread_mutex_init(&error_mutex, NULL);
+    // The kept mappings are the child's too; only the lock may be stale.
+    pthread_mutex_init(&cacheMutex, NULL);
     worker_error_reported = false;
     keepRunning = 1;
     stop_sources = {NULL, NULL};
@@ -78,11 +83,10 @@ struct LargeHeader {
 };
 
 // Mappings released during a call, kept for the tables allocated after them
-// (the loader's scratch for the counts' tables, say), whose pages are then
-// already backed: a fresh mapping costs a fault and the zeroing of every page
-// on first touch. release_large_cache returns them to the system.
+// (the ranking's scratch for the dominance counts' tables, say), whose pages
+// are then already backed: a fresh mapping costs a fault and the zeroing of
+// every page on first touch. release_large_cache returns them to the system.
 constexpr int kCachedMappings = 16;
-static pthread_mutex_t cacheMutex = PTHREAD_MUTEX_INITIALIZER;
 static LargeHeader cachedMappings[kCachedMappings];
 static int cachedCount = 0;
 

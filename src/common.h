@@ -88,10 +88,6 @@ void reset_common_state_after_fork();
 // only the first message is kept, so error_buffer always holds one whole text.
 void report_worker_error(const char* message);
 
-// Runs body(context, t) for t = 0 .. count - 1: part 0 on the calling thread,
-// the others on threads of their own. A part whose thread cannot be had runs
-// on the calling thread afterwards, so the work is done either way. The parts
-// must not call the interpreter unless they run on the calling thread.
 // Allocates `bytes` like malloc, for the large tables: a block of 2 MiB or
 // more is a mapping of its own, starting on a 2 MiB boundary, that asks the
 // kernel for huge pages, which cut both its page faults and the translation
@@ -102,6 +98,10 @@ void* alloc_large(size_t bytes);
 void free_large(void* block);
 void release_large_cache();
 
+// Runs body(context, t) for t = 0 .. count - 1: part 0 on the calling thread,
+// the others on threads of their own. A part whose thread cannot be had runs
+// on the calling thread afterwards, so the work is done either way. The parts
+// must not call the interpreter unless they run on the calling thread.
 void run_parallel(uint32_t count, void (*body)(void*, uint32_t), void* context);
 
 #endif

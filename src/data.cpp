@@ -50,7 +50,8 @@ static bool table_bytes(uint64_t a, uint64_t b, uint64_t c, size_t* bytes) {
     return !__builtin_mul_overflow(a, b, &ab) && !__builtin_mul_overflow(ab, c, bytes);
 }
 
-// malloc that never returns null merely because nothing was asked for.
+// A table of a x b entries of c bytes from alloc_large (so released with
+// free_large), or null when its size overflows or it cannot be had.
 static void* malloc_table(uint64_t a, uint64_t b, uint64_t c) {
     size_t bytes;
     if (!table_bytes(a, b, c, &bytes)) return NULL;

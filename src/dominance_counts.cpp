@@ -161,7 +161,7 @@ static bool build_plan(const Data* s, DominancePlan* plan, uint32_t threads) {
     memset(plan, 0, sizeof(*plan));
     plan->n = s->n;
     plan->d = s->d;
-    // One block, which can take the place of the loader's released scratch.
+    // One block, which can take the place of the ranking's released scratch.
     plan->tables = (uint32_t*)alloc_large(2 * s->d * (s->n ? s->n : 1) * sizeof(uint32_t));
     bool ok = plan->tables != NULL;
     for (uint64_t b = 0; ok && b < s->d; b++) {
@@ -339,8 +339,8 @@ static void below_in_two(const DominancePlan* plan, uint64_t a, uint64_t b, cons
 // sweep of each bucket on its own, with a tree over the low bits that stays
 // in the second-level cache, adds the weight earlier in a, in the same bucket
 // and lower in b. The buckets' sweeps are independent, so the threads share
-// them; the split runs in parts along a, one thread each, like the sweep
-// above, each part's buckets starting from the weights of the earlier parts.
+// them; the split runs in parts along a, which the threads share too, each
+// part's buckets starting from the weights of the earlier parts.
 
 // A bucket's tree is at most 256 KiB: 2^15 ranks of one column. The
 // environment variable TESSARIN_BUCKET_BITS sets the bits instead (from 1 to
@@ -431,8 +431,8 @@ static void lay_out_buckets(BucketSplit* split, uint64_t scanners) {
         position += count[cell];
     }
     split->start[cells] = position;
-    // lower[h][q] = sum over q' < q and h' < h of weight[h'][q']; `column`
-    // holds sum over q' < q of weight[h'][q'] for the buckets h' passed.
+    // lower[h][q] = sum over q' < q and h' < h of weight[h'][q']; `below`
+    // holds that sum for the buckets passed so far.
     for (uint64_t q = 0; q < P; q++) {
         uint64_t below[C] = {};
         for (uint64_t h = 0; h < split->buckets; h++) {
