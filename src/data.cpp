@@ -1721,6 +1721,10 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
         free_data(s, options);
         return 80 + status;
     }
+    // The environment is read here, with the interpreter lock held, not by
+    // the workers.
+    const char* bits = getenv("TESSARIN_BUCKET_BITS");
+    s->bucket_bits = bits ? (uint32_t)std::min(31l, std::max(0l, strtol(bits, NULL, 10))) : 0;
     if ((status = load_folded_weights(s)) || (status = choose_scan(s, options, getenv("TESSARIN_SCAN")))) {
         free_data(s, options);
         return 90 + status;

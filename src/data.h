@@ -40,6 +40,8 @@ struct Data {
     uint64_t rvs_rows;    // rows of rvs
     bool ranked;          // coordinates are dense ranks (float and int64 input),
                           // not int32 values copied as given
+    uint32_t bucket_bits; // TESSARIN_BUCKET_BITS for the dominance counts'
+                          // bucketed sweeps (1 to 31), or 0 to choose by size
 };
 
 // Labellings per chunk of the several-labelling scan's weights (a multiple

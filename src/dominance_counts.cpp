@@ -168,8 +168,7 @@ static bool build_plan(const Data* s, DominancePlan* plan, uint32_t threads) {
         plan->rank[b] = plan->tables + 2 * b * s->n;
         plan->order[b] = plan->tables + (2 * b + 1) * s->n;
     }
-    const char* bits = getenv("TESSARIN_BUCKET_BITS");
-    if (bits) plan->bucket_bits = (uint32_t)std::min(31l, std::max(0l, strtol(bits, NULL, 10)));
+    plan->bucket_bits = s->bucket_bits;
     PlanJob job = {s, plan, {false, false, false}};
     if (ok) run_parallel(std::min<uint32_t>(threads, (uint32_t)s->d), rank_part, &job);
     for (uint32_t b = (uint32_t)std::min<uint64_t>(threads, s->d); ok && b < s->d; b++) rank_part(&job, b);
