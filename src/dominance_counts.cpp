@@ -54,8 +54,6 @@ struct DominanceScratch {
     uint64_t* values;    // n x C column values
     uint64_t* sums;      // n x 2^d x C: N_S of every corner, S = 0 unused
     uint64_t** fenwick;  // one tree of (max rank_no + 1) x C words per thread
-    uint64_t* below[3];  // with several threads, per dimension b: N_{b} by rank,
-                         // (rank_no[b] + 1) x C words
     uint64_t* totals;    // threads x C: each thread's share of the columns' totals
     uint32_t* points;    // n point indices, the divide and conquer's order
     uint32_t* merge;     // n point indices, its merge buffer
@@ -858,17 +856,16 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
             for (char* page = from; page < to; page += 4096) *page = 0;
         }
     } else if (job->phase == 0) {
-        // One thread sums and reads each dimension in turn, its table still
-        // in cache. Several sum a dimension each, and the reduction, which
-        // splits the corners, reads the sums: threads writing different
-        // dimensions' sums of the same corners would share cache lines.
+        // Each thread sums a dimension at a time and reads every corner's sum
+        // while the table is still in cache. Threads writing different
+        // dimensions' sums of the same corners would share cache lines, so
+        // each starts at its own share of the corners and wraps around: at
+        // an even pace they do not meet.
+        const uint64_t start = n * t / std::min<uint64_t>(threads, d);
         for (uint64_t b = t; b < d; b += threads) {
-            if (threads == 1) {
-                below_in_one<C>(plan, b, scratch->values, scratch->fenwick[0]);
-                gather_below<C>(plan, b, scratch->fenwick[0], scratch->sums, 0, n);
-            } else {
-                below_in_one<C>(plan, b, scratch->values, scratch->below[b]);
-            }
+            below_in_one<C>(plan, b, scratch->values, scratch->fenwick[t]);
+            gather_below<C>(plan, b, scratch->fenwick[t], scratch->sums, start, n);
+            gather_below<C>(plan, b, scratch->fenwick[t], scratch->sums, 0, start);
         }
     } else if (job->phase == 1) {
         // Each pair of dimensions split into parts along its first dimension.
@@ -899,13 +896,11 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
         }
     } else {
         // Blocks of corners claimed in turn; each thread raises maxima of its
-        // own. With several threads the one-dimensional sums are read here,
-        // a block of corners at a time, in a loop of independent loads.
+        // own.
         uint64_t* max_alpha = call->maxima[t];
         for (uint64_t block; (block = __atomic_fetch_add(&job->next, 512, __ATOMIC_RELAXED)) < n;) {
             if (!keep_running()) return;
             const uint64_t end = std::min<uint64_t>(block + 512, n);
-            for (uint64_t b = 0; threads > 1 && b < d; b++) gather_below<C>(plan, b, scratch->below[b], scratch->sums, block, end);
             for (uint64_t p = block; p < end; p++) {
                 uint64_t* v = scratch->sums + p * slots * C;
                 for (int c = 0; c < C; c++) v[c] = job->totals[c];
@@ -998,7 +993,6 @@ static void free_scratch(DominanceScratch* scratch) {
         for (uint32_t t = 0; t < scratch->threads; t++) free_large(scratch->fenwick[t]);
     }
     free(scratch->fenwick);
-    for (int b = 0; b < 3; b++) free_large(scratch->below[b]);
     free(scratch->totals);
     free(scratch->points);
     free(scratch->merge);
@@ -1010,20 +1004,10 @@ static void free_scratch(DominanceScratch* scratch) {
 
 static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, int columns, uint32_t threads) {
     const uint64_t n = plan->n ? plan->n : 1, slots = (uint64_t)1 << plan->d;
-    // The nodes of each thread's tree: one per rank of a dimension for the
-    // one-dimensional sums of a single thread, the sweeps without buckets and
-    // the merges of three dimensions; the bucketed sweeps need only a
-    // bucket's ranks, or one node per bucket.
+    // Each thread's tree has a node per rank of the dimension with the most:
+    // it holds a dimension's one-dimensional sums, and serves the sweeps.
     uint64_t tree_nodes = 1;
-    for (uint64_t b = 0; b < plan->d; b++) {
-        const uint64_t ranks = plan->rank_no[b];
-        if (threads == 1 || (b >= 1 && !bucketed(plan, b, columns)) || (b == 2 && plan->d == 3)) {
-            tree_nodes = std::max(tree_nodes, ranks);
-        } else if (b >= 1) {
-            const uint32_t bits = bucket_low_bits(plan, columns, plan->rank_no[b]);
-            tree_nodes = std::max(tree_nodes, std::max((uint64_t)1 << bits, ((ranks - 1) >> bits) + 1));
-        }
-    }
+    for (uint64_t b = 0; b < plan->d; b++) tree_nodes = std::max<uint64_t>(tree_nodes, plan->rank_no[b]);
     memset(scratch, 0, sizeof(*scratch));
     scratch->threads = threads;
     scratch->values = (uint64_t*)alloc_large(n * columns * sizeof(uint64_t));
@@ -1034,10 +1018,6 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
     for (uint32_t t = 0; ok && t < threads; t++) {
         scratch->fenwick[t] = (uint64_t*)alloc_large((tree_nodes + 1) * columns * sizeof(uint64_t));
         ok = scratch->fenwick[t] != NULL;
-    }
-    for (uint64_t b = 0; ok && threads > 1 && b < plan->d; b++) {
-        scratch->below[b] = (uint64_t*)alloc_large(((uint64_t)plan->rank_no[b] + 1) * columns * sizeof(uint64_t));
-        ok = scratch->below[b] != NULL;
     }
     for (uint64_t b = 1; b < plan->d; b++) {
         if (!bucketed(plan, b, columns)) continue;
