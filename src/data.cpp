@@ -301,8 +301,11 @@ static inline uint64_t order_key(long value) { return (uint64_t)value ^ ((uint64
 // that the digit counts stay small beside the entries. `keyed` holds the n
 // pairs followed by n more of scratch; the order among equal keys is of no
 // consequence.
+// `stopped()` is asked before each pass; when it says so, the ranking is
+// abandoned and the ranks are left unwritten.
+template <typename Stopped>
 static void radix_rank(RankEntry<uint64_t>* keyed, uint64_t n, uint64_t* counts, int bits, int32_t* ranks,
-                       uint64_t d, uint64_t k) {
+                       uint64_t d, uint64_t k, Stopped stopped) {
     const uint64_t digits = (uint64_t)1 << bits, digit_mask = digits - 1;
     const int passes = (64 + bits - 1) / bits;
     RankEntry<uint64_t>* from = keyed;
@@ -314,6 +317,7 @@ static void radix_rank(RankEntry<uint64_t>* keyed, uint64_t n, uint64_t* counts,
         for (int pass = 0; pass < passes; pass++) counts[pass * digits + ((key >> (pass * bits)) & digit_mask)]++;
     }
     for (int pass = 0; pass < passes; pass++) {
+        if (stopped()) return;
         const int shift = pass * bits;
         uint64_t* count = counts + pass * digits;
         if (count[(from[0].value >> shift) & digit_mask] == n) continue;
@@ -326,6 +330,7 @@ static void radix_rank(RankEntry<uint64_t>* keyed, uint64_t n, uint64_t* counts,
         for (uint64_t i = 0; i < n; i++) to[count[(from[i].value >> shift) & digit_mask]++] = from[i];
         std::swap(from, to);
     }
+    if (stopped()) return;
     int32_t rank = 0;
     for (uint64_t r = 0; r < n; r++) {
         if (r > 0 && from[r].value != from[r - 1].value) rank++;
@@ -359,6 +364,14 @@ struct RankingJob {
 static inline int radix_bits(uint64_t n) { return n >= ((uint64_t)1 << 18) ? 16 : 11; }
 static inline int radix_passes(uint64_t n) { return (64 + radix_bits(n) - 1) / radix_bits(n); }
 
+// Whether the ranking should stop: the calling thread (part 0), which holds
+// the interpreter lock, polls for signals and tells the others.
+template <typename T>
+static bool ranking_stopped(RankingJob<T>* job, uint32_t t) {
+    if (t == 0 && PyErr_CheckSignals() != 0) __atomic_store_n(&job->stop, true, __ATOMIC_RELAXED);
+    return __atomic_load_n(&job->stop, __ATOMIC_RELAXED);
+}
+
 template <typename T>
 static void rank_column(RankingJob<T>* job, uint32_t t, uint64_t k) {
     const uint64_t n1 = job->rows[0], n2 = job->rows[1], n = n1 + n2, d = job->d;
@@ -375,7 +388,9 @@ static void rank_column(RankingJob<T>* job, uint32_t t, uint64_t k) {
             }
             keyed[i] = {order_key(value), i};
         }
-        if (job->nan_at[k] == UINT64_MAX) radix_rank(keyed, n, counts, radix_bits(n), job->ranks, d, k);
+        if (job->nan_at[k] == UINT64_MAX) {
+            radix_rank(keyed, n, counts, radix_bits(n), job->ranks, d, k, [job, t]() { return ranking_stopped(job, t); });
+        }
         return;
     }
     for (uint64_t i = 0; i < n1; i++) order[i] = {element_at<T>(job->arrays[0], i, k), i};
@@ -398,8 +413,7 @@ template <typename T>
 static void rank_columns(void* vargp, uint32_t t) {
     RankingJob<T>* job = (RankingJob<T>*)vargp;
     for (uint64_t k = t; k < job->d; k += job->threads) {
-        if (t == 0 && PyErr_CheckSignals() != 0) __atomic_store_n(&job->stop, true, __ATOMIC_RELAXED);
-        if (__atomic_load_n(&job->stop, __ATOMIC_RELAXED)) return;
+        if (ranking_stopped(job, t)) return;
         rank_column(job, t, k);
     }
 }

@@ -90,6 +90,10 @@ static void free_plan(DominancePlan* plan) { free_large(plan->tables); }
 // Ranks one dimension: a counting sort when the values span little more than
 // the number of points (as ranks from the loader do), else a sort of the
 // values packed with their point indices. Returns false for lack of memory.
+// Polls the interrupt flag every 65536 points of a quick loop. A plan cut
+// short is of no use, and the call ends without it.
+static inline bool stopped_every(uint64_t i) { return (i & 65535) == 0 && !keep_running(); }
+
 static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* order, uint32_t* rank_no) {
     const uint64_t n = s->n, d = s->d;
     int32_t low = INT32_MAX, high = INT32_MIN;
@@ -106,6 +110,7 @@ static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* 
         memset(order, 0xff, n * sizeof(uint32_t));
         uint64_t p = 0;
         for (; p < n; p++) {
+            if (stopped_every(p)) return true;
             uint32_t* place = order + (s->data[p * d + b] - low);
             if (*place != UINT32_MAX) break;
             *place = (uint32_t)p;
@@ -119,7 +124,13 @@ static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* 
     if (span <= 2 * n + 1024) {
         uint32_t* start = (uint32_t*)calloc(span + 1, sizeof(uint32_t));
         if (!start) return false;
-        for (uint64_t p = 0; p < n; p++) start[s->data[p * d + b] - low + 1]++;
+        for (uint64_t p = 0; p < n; p++) {
+            if (stopped_every(p)) {
+                free(start);
+                return true;
+            }
+            start[s->data[p * d + b] - low + 1]++;
+        }
         for (uint64_t v = 0; v < span; v++) start[v + 1] += start[v];
         for (uint64_t p = 0; p < n; p++) order[start[s->data[p * d + b] - low]++] = (uint32_t)p;
         free(start);
@@ -135,6 +146,7 @@ static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* 
     }
     uint32_t next = 0;
     for (uint64_t r = 0; r < n; r++) {
+        if (stopped_every(r)) return true;
         if (r > 0 && s->data[(uint64_t)order[r] * d + b] != s->data[(uint64_t)order[r - 1] * d + b]) next++;
         rank[order[r]] = next;
     }
@@ -221,6 +233,7 @@ static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* 
     const uint32_t* rank = plan->rank[b];
     memset(table, 0, ((uint64_t)plan->rank_no[b] + 1) * C * sizeof(uint64_t));
     for (uint64_t p = 0; p < n; p++) {
+        if (stopped_every(p)) return;
         for (int c = 0; c < C; c++) table[((uint64_t)rank[p] + 1) * C + c] += values[p * C + c];
     }
     for (uint64_t r = 1; r <= plan->rank_no[b]; r++) {
@@ -270,6 +283,7 @@ static void below_in_two(const DominancePlan* plan, uint64_t a, uint64_t b, cons
     memset(tree, 0, ((uint64_t)size + 1) * C * sizeof(uint64_t));
     if (from > 0) {
         for (uint64_t i = 0; i < from; i++) {
+            if (stopped_at(i)) return;
             if (i + 2 * kSweepAhead < from) __builtin_prefetch(rank_b + order[i + 2 * kSweepAhead]);
             if (i + kSweepAhead < from) {
                 const uint32_t q = order[i + kSweepAhead];
@@ -283,6 +297,7 @@ static void below_in_two(const DominancePlan* plan, uint64_t a, uint64_t b, cons
             for (int c = 0; c < C; c++) tree[r * C + c] += tree[(r - 1) * C + c];
         }
         for (uint64_t i = from; i < to; i++) {
+            if (stopped_at(i - from)) return;
             if (i + 2 * kSweepAhead < to) __builtin_prefetch(rank_b + order[i + 2 * kSweepAhead]);
             if (i + kSweepAhead < to) {
                 const uint32_t q = order[i + kSweepAhead];
@@ -635,6 +650,7 @@ static void merge_queries(const ThreeDimensions<C>* job, uint64_t from, uint64_t
                 for (int c = 0; c < C; c++) tree[r * C + c] += tree[(r - 1) * C + c];
             }
             for (uint64_t k = k_from; k < k_to; k++) {
+                if (stopped_at(k - k_from)) return;
                 const uint32_t q = points[k];
                 for (int c = 0; c < C; c++) job->sums[((uint64_t)q * slots + 7) * C + c] += tree[(uint64_t)rank2[q] * C + c];
             }
@@ -643,6 +659,8 @@ static void merge_queries(const ThreeDimensions<C>* job, uint64_t from, uint64_t
     }
     const uint64_t first_added = i;
     for (uint64_t k = k_from; k < k_to; k++) {
+        // Stopped, the tree is left as it is: the call ends without it.
+        if (stopped_at(k - k_from)) return;
         const uint32_t q = points[k];
         for (; i < mid && rank1[points[i]] < rank1[q]; i++) {
             add_at<C>(tree, size, rank2[points[i]], job->values + (uint64_t)points[i] * C);
@@ -1112,6 +1130,11 @@ int dominance_block_maxima(const Data* s, uint32_t threads, SignificanceRuntime*
     if (!build_plan(s, &plan, threads)) {
         report_worker_error("out of memory error - dominance_maxima[plan]");
         return 1;
+    }
+    if (!keep_running()) {
+        // Interrupted while ranking: the caller reports it.
+        free_plan(&plan);
+        return 0;
     }
     uint64_t product;
     DominanceCall call = {};

@@ -97,6 +97,30 @@ class TestInterruption:
         assert_handlers_restored(*own_handlers)
         assert_computes_normally(module)
 
+    def test_dominance_counts_stop_within_a_tenth_of_a_second(self, module, own_handlers):
+        # Alarms spread over a call of a second or two, from the ranking
+        # through the bucketed sweeps to the three-dimensional merges: each
+        # phase polls often enough that the call ends soon after.
+        rvs, cdf = long_data("dominance")
+        seen = own_handlers[1]
+        stopped = 0
+        for delay in (0.1, 0.15, 0.3, 0.6, 0.9, 1.2):
+            start = time.monotonic()
+            signal.setitimer(signal.ITIMER_REAL, delay)
+            try:
+                with forced_scan("dominance"):
+                    module.test(rvs, cdf, n_jobs=2, deduplicate_data=False)
+            except RuntimeError as e:
+                assert str(e) == "Interrupted by signal"
+                assert time.monotonic() - start - delay < 0.1, delay
+                stopped += 1
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            # An alarm during loading goes to the caller's handler, and the
+            # call runs to its end.
+            seen.clear()
+        assert stopped >= 4
+
     def test_long_groups_of_labellings_stop_promptly(self, module, own_handlers):
         # One group of 32 corners with 64 labellings over 80000 points is
         # many milliseconds of work, polled inside. The alarm repeats, so one
