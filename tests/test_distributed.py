@@ -124,7 +124,8 @@ class TestFailures:
         assert remote == local
 
     def test_interrupt_cancels_the_tasks(self, client):
-        x, y = points(3, 6, 5000, 5000)
+        # Seconds of work, so that the interrupt comes while blocks run.
+        x, y = points(3, 6, 12000, 12000)
         interrupter = when_busy(client, None, _thread.interrupt_main)
         started = time.monotonic()
         with pytest.raises(KeyboardInterrupt):
