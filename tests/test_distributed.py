@@ -109,7 +109,8 @@ class TestSameResult:
 
 class TestFailures:
     def test_lost_worker_changes_nothing(self, client):
-        x, y = points(2, 5, 3000, 3000)
+        # A second or more of work, so that the worker dies while its blocks run.
+        x, y = points(2, 5, 8000, 8000)
         args = dict(cdf=y, permutation_samples=7, binomial_significance=True, seed=5, details=True, n_jobs=1)
         local = tessarin.get_kernel().test(x, **args)
         pids = client.run(os.getpid)
@@ -119,7 +120,14 @@ class TestFailures:
             remote = _distributed.run(client, None, (x,), args, 1)
         finally:
             killer.join()
-            client.wait_for_workers(2, timeout=60)
+            # The dead worker gone and its replacement registered, so that
+            # the next test starts with two live workers.
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                workers = client.scheduler_info()["workers"]
+                if victim not in workers and len(workers) == 2:
+                    break
+                time.sleep(0.05)
         assert killer.done.is_set()
         assert remote == local
 
