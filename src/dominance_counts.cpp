@@ -771,6 +771,7 @@ static void fill_values(const DominanceCall* call, uint64_t chunk, uint64_t* val
     memset(values + from * C, 0, (to - from) * C * sizeof(uint64_t));
     uint64_t sum[C] = {};
     for (uint64_t p = from; p < to; p++) {
+        if (stopped_every(p - from)) return;
         const uint32_t* cx = s->counts_x + p * samples + first;
         const uint32_t* cy = s->counts_y + p * samples + first;
         uint64_t* row = values + p * C;
@@ -871,7 +872,10 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
         if (!scratch->sums_touched) {
             char* from = (char*)(scratch->sums + n * t / threads * slots * C);
             char* to = (char*)(scratch->sums + n * (t + 1) / threads * slots * C);
-            for (char* page = from; page < to; page += 4096) *page = 0;
+            for (char* page = from; page < to; page += 4096) {
+                if (stopped_every((uint64_t)(page - from) >> 3)) return;  // every 512 pages
+                *page = 0;
+            }
         }
     } else if (job->phase == 0) {
         // Each thread sums a dimension at a time and reads every corner's sum
