@@ -132,12 +132,32 @@ class TestFailures:
         assert remote == local
 
     def test_interrupt_cancels_the_tasks(self, client):
-        # Seconds of work, so that the interrupt comes while blocks run.
+        # Seconds of work, so that the interrupt comes while blocks run. The
+        # interrupt is repeated until the call ends: in about one full run of
+        # the suite in three a single one went unseen by the main thread.
         x, y = points(3, 6, 12000, 12000)
-        interrupter = when_busy(client, None, _thread.interrupt_main)
+        lock, stop = threading.Lock(), threading.Event()
+
+        def interrupt():
+            while True:
+                with lock:
+                    if stop.is_set():
+                        return
+                    _thread.interrupt_main()
+                time.sleep(0.25)
+
+        interrupter = when_busy(client, None, interrupt)
         started = time.monotonic()
-        with pytest.raises(KeyboardInterrupt):
-            tessarin.ks_2samp(x, y, permutations=9, binomial=True, seed=1, client=client)
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                tessarin.ks_2samp(x, y, permutations=9, binomial=True, seed=1, client=client)
+        finally:
+            try:
+                with lock:
+                    stop.set()
+                time.sleep(0)  # where an interrupt sent meanwhile surfaces
+            except KeyboardInterrupt:
+                pass
         interrupter.join()
         assert interrupter.done.is_set()
         assert time.monotonic() - started < 10
