@@ -428,11 +428,11 @@ static void tally_share(const DominancePlan* plan, const BucketSplit* split, con
 // Sums the scanners' tallies into where each part's entries of each bucket
 // start and what weight of earlier parts lies in lower buckets.
 template <int C>
-static void lay_out_buckets(BucketSplit* split, uint64_t scanners) {
+static void lay_out_buckets(BucketSplit* split) {
     const uint64_t P = split->parts, cells = split->buckets * P;
     uint64_t* count = split->tally;
     uint64_t* weight = split->tally + cells;
-    for (uint64_t t = 1; t < scanners; t++) {
+    for (uint64_t t = 1; t < split->scanners; t++) {
         const uint64_t* other = split->tally + t * cells * (1 + C);
         for (uint64_t i = 0; i < cells; i++) count[i] += other[i];
         for (uint64_t i = 0; i < cells * C; i++) weight[i] += other[cells + i];
@@ -511,34 +511,32 @@ static void split_part(const DominancePlan* plan, const BucketSplit* split, cons
     }
 }
 
-// Sweeps buckets [first, end): each bucket's entries in order of a, each run
-// tied in a queried before any of it is added to the bucket's tree.
+// Sweeps bucket h: its entries in order of a, each run tied in a queried
+// before any of it is added to the bucket's tree.
 template <int C>
-static void sweep_buckets(const DominancePlan* plan, const BucketSplit* split, const BucketEntry<C>* entries,
-                          uint64_t* sums, uint64_t* tree, uint64_t first, uint64_t end) {
+static void sweep_bucket(const DominancePlan* plan, const BucketSplit* split, const BucketEntry<C>* entries,
+                         uint64_t* sums, uint64_t* tree, uint64_t h) {
     const uint64_t slots = (uint64_t)1 << plan->d, S = ((uint64_t)1 << split->a) | ((uint64_t)1 << split->b);
     const uint64_t P = split->parts;
-    for (uint64_t h = first; h < end; h++) {
-        const uint64_t from = split->start[h * P], to = split->start[(h + 1) * P];
-        const uint32_t size = (uint32_t)std::min<uint64_t>((uint64_t)1 << split->low_bits,
-                                                           plan->rank_no[split->b] - (h << split->low_bits));
-        memset(tree, 0, ((uint64_t)size + 1) * C * sizeof(uint64_t));
-        for (uint64_t i = from; i < to;) {
-            if (stopped_at(i - from)) return;
-            uint64_t run_end = i + 1;
-            while (run_end < to && (entries[run_end].low & kTiedInA)) run_end++;
-            for (uint64_t k = i; k < run_end; k++) {
-                if (k + kSweepAhead < to) __builtin_prefetch(sums + ((uint64_t)entries[k + kSweepAhead].point * slots + S) * C, 1);
-                const BucketEntry<C>* e = entries + k;
-                uint64_t* out = sums + ((uint64_t)e->point * slots + S) * C;
-                for (int c = 0; c < C; c++) out[c] = e->partial[c];
-                sum_below<C>(tree, e->low & ~kTiedInA, out);
-            }
-            for (uint64_t k = i; k < run_end; k++) {
-                add_at<C>(tree, size, entries[k].low & ~kTiedInA, entries[k].value);
-            }
-            i = run_end;
+    const uint64_t from = split->start[h * P], to = split->start[(h + 1) * P];
+    const uint32_t size = (uint32_t)std::min<uint64_t>((uint64_t)1 << split->low_bits,
+                                                       plan->rank_no[split->b] - (h << split->low_bits));
+    memset(tree, 0, ((uint64_t)size + 1) * C * sizeof(uint64_t));
+    for (uint64_t i = from; i < to;) {
+        if (stopped_at(i - from)) return;
+        uint64_t run_end = i + 1;
+        while (run_end < to && (entries[run_end].low & kTiedInA)) run_end++;
+        for (uint64_t k = i; k < run_end; k++) {
+            if (k + kSweepAhead < to) __builtin_prefetch(sums + ((uint64_t)entries[k + kSweepAhead].point * slots + S) * C, 1);
+            const BucketEntry<C>* e = entries + k;
+            uint64_t* out = sums + ((uint64_t)e->point * slots + S) * C;
+            for (int c = 0; c < C; c++) out[c] = e->partial[c];
+            sum_below<C>(tree, e->low & ~kTiedInA, out);
         }
+        for (uint64_t k = i; k < run_end; k++) {
+            add_at<C>(tree, size, entries[k].low & ~kTiedInA, entries[k].value);
+        }
+        i = run_end;
     }
 }
 
@@ -913,8 +911,8 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
         // Buckets claimed in turn.
         for (uint64_t h; (h = __atomic_fetch_add(&job->next, 1, __ATOMIC_RELAXED)) < job->split->buckets;) {
             if (!keep_running()) return;
-            sweep_buckets<C>(plan, job->split, (const BucketEntry<C>*)scratch->entries, scratch->sums,
-                             scratch->fenwick[t], h, h + 1);
+            sweep_bucket<C>(plan, job->split, (const BucketEntry<C>*)scratch->entries, scratch->sums,
+                            scratch->fenwick[t], h);
         }
     } else {
         // Blocks of corners claimed in turn; each thread raises maxima of its
@@ -961,7 +959,7 @@ static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratc
                 job.split = &split;
                 job.phase = 3;
                 run_parallel(split.scanners, chunk_phase_part<C>, &job);
-                lay_out_buckets<C>(&split, split.scanners);
+                lay_out_buckets<C>(&split);
                 job.phase = 4;
                 job.next = 0;
                 run_parallel(std::min(split.parts, scratch->threads), chunk_phase_part<C>, &job);

@@ -747,8 +747,9 @@ struct ShareWorker {
     uint64_t* maxima;      // the worker's shares, merged
 };
 
-static void* run_shares(void* vargp) {
-    ShareWorker* worker = (ShareWorker*)vargp;
+// Worker t's part: shares claimed until none is left.
+static void run_shares(void* vargp, uint32_t t) {
+    ShareWorker* worker = (ShareWorker*)vargp + t;
     ShareQueue* queue = worker->queue;
     while (keep_running() && !__atomic_load_n(&queue->failed, __ATOMIC_RELAXED)) {
         const uint64_t k = __atomic_fetch_add(&queue->next, 1, __ATOMIC_RELAXED);
@@ -761,7 +762,6 @@ static void* run_shares(void* vargp) {
         merge_maxima(worker->maxima, share, queue->samples);
         free(share);
     }
-    return NULL;
 }
 
 // The partial result of the block of units [from, to): the corners' maxima
@@ -790,10 +790,9 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r, uint64_t from
     const uint64_t count = threads == 1 ? 1 : std::max<uint64_t>(threads, std::min<uint64_t>(
         (uint64_t)threads * SHARES_PER_THREAD, (units + SHARE_GRANULE - 1) / SHARE_GRANULE));
     ShareQueue queue = {(Task*)malloc(sizeof(Task) * count), count, 0, kernel, d->samples, false};
-    pthread_t* thread_ids = (pthread_t*)malloc(sizeof(pthread_t) * threads);
     ShareWorker* workers = (ShareWorker*)calloc(threads, sizeof(ShareWorker));
     uint64_t* max_alpha = alloc_maxima(d->samples);
-    bool ok = queue.tasks && thread_ids && workers && max_alpha;
+    bool ok = queue.tasks && workers && max_alpha;
     for (uint32_t i = 0; ok && i < threads; i++) {
         workers[i].queue = &queue;
         ok = (workers[i].maxima = alloc_maxima(d->samples)) != NULL;
@@ -803,7 +802,6 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r, uint64_t from
             for (uint32_t i = 0; i < threads; i++) free(workers[i].maxima);
         }
         free(queue.tasks);
-        free(thread_ids);
         free(workers);
         free(max_alpha);
         report_worker_error("out of memory error - run_workers[shares]");
@@ -819,22 +817,15 @@ uint64_t* run_workers(Options* options, const Data* d, Runtime* r, uint64_t from
         queue.tasks[k] = {from + first, from + end, d, options, r};
     }
     progress_start(units);
-    // The shares are claimed from the queue, so the threads that start take
-    // over the shares of any that could not.
-    uint32_t started = 0;
-    for (uint32_t i = 0; i < threads; i++) {
-        if (pthread_create(&thread_ids[started], NULL, run_shares, &workers[i]) == 0) started++;
-    }
-    bool error = started == 0;
-    if (error) report_worker_error("could not start a thread - run_workers[thread_ids]");
-    for (uint32_t i = 0; i < started; i++) pthread_join(thread_ids[i], NULL);
-    error = error || queue.failed;
+    // A worker whose thread cannot be had runs after the others and finds
+    // the queue empty: its shares went to them.
+    run_parallel(threads, run_shares, workers);
+    const bool error = queue.failed;
     for (uint32_t i = 0; i < threads; i++) {
         merge_maxima(max_alpha, workers[i].maxima, d->samples);
         free(workers[i].maxima);
     }
     free(queue.tasks);
-    free(thread_ids);
     free(workers);
     if (error) {
         free(max_alpha);
