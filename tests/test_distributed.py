@@ -132,21 +132,27 @@ class TestFailures:
         assert remote == local
 
     def test_interrupt_cancels_the_tasks(self, client):
-        # Seconds of work, so that the interrupt comes while blocks run. The
-        # interrupt is repeated until the call ends: in about one full run of
-        # the suite in three a single one went unseen by the main thread.
+        # About four seconds of one thread's work, on two workers: a second in,
+        # blocks are running. The interrupt is repeated until the call ends;
+        # in about one full run of the suite in three, waiting to see a block
+        # in the scheduler's processing list and interrupting once let the
+        # call finish untouched.
         x, y = points(3, 6, 12000, 12000)
         lock, stop = threading.Lock(), threading.Event()
 
         def interrupt():
+            time.sleep(1.0)
             while True:
                 with lock:
                     if stop.is_set():
                         return
                     _thread.interrupt_main()
+                    interrupter.done.set()
                 time.sleep(0.25)
 
-        interrupter = when_busy(client, None, interrupt)
+        interrupter = threading.Thread(target=interrupt)
+        interrupter.done = threading.Event()
+        interrupter.start()
         started = time.monotonic()
         try:
             with pytest.raises(KeyboardInterrupt):
