@@ -50,15 +50,10 @@ struct DominancePlan {
 
 // Working storage of one worker: the columns of one chunk of labellings, the
 // dominance sums of every corner, and per-thread scratch for the sweeps.
-// N_S for the empty set is the columns' total and for one dimension a read of
-// that dimension's prefix sums, so only the sets of two or more dimensions
-// have a place in each corner's row.
 struct DominanceScratch {
     uint64_t* values;    // n x C column values
-    uint64_t* sums;      // n x pair_slots(d) x C: N_S of every corner for |S| >= 2
-    uint64_t* below[3];  // per dimension b, (rank_no[b] + 1) x C prefix sums over b's ranks
-    uint64_t* below_table;  // one block holding the prefix sums
-    uint64_t** fenwick;  // one tree per thread, as large as the sweeps need
+    uint64_t* sums;      // n x 2^d x C: N_S of every corner, S = 0 unused
+    uint64_t** fenwick;  // one tree of (max rank_no + 1) x C words per thread
     uint64_t* totals;    // threads x C: each thread's share of the columns' totals
     uint32_t* points;    // n point indices, the divide and conquer's order
     uint32_t* merge;     // n point indices, its merge buffer
@@ -91,11 +86,6 @@ struct DominanceCall {
 // The plan
 
 static void free_plan(DominancePlan* plan) { free_large(plan->tables); }
-
-// The sets of two or more of d <= 3 dimensions, and the place of each in a
-// corner's row of sums: {0,1}, {0,2}, {1,2}, {0,1,2}.
-static inline uint64_t pair_slots(uint64_t d) { return d < 2 ? 0 : d == 2 ? 1 : 4; }
-static const uint8_t kPairSlot[8] = {0, 0, 0, 0, 0, 1, 2, 3};
 
 // Ranks one dimension: a counting sort when the values span little more than
 // the number of points (as ranks from the loader do), else a sort of the
@@ -251,6 +241,17 @@ static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* 
     }
 }
 
+// N_S for S = {b} of the corners [from, to), read from b's prefix sums.
+template <int C>
+static void gather_below(const DominancePlan* plan, uint64_t b, const uint64_t* table, uint64_t* sums,
+                         uint64_t from, uint64_t to) {
+    const uint64_t slots = (uint64_t)1 << plan->d, S = (uint64_t)1 << b;
+    const uint32_t* rank = plan->rank[b];
+    for (uint64_t p = from; p < to; p++) {
+        for (int c = 0; c < C; c++) sums[(p * slots + S) * C + c] = table[(uint64_t)rank[p] * C + c];
+    }
+}
+
 // The first position of part `part` of `parts` of the points in order of a's
 // ranks, moved back to the start of its run of equal ranks, so that every
 // point of an earlier part is strictly below every point of a later part in a.
@@ -273,7 +274,7 @@ static const uint64_t kSweepAhead = 16;
 template <int C>
 static void below_in_two(const DominancePlan* plan, uint64_t a, uint64_t b, const uint64_t* values,
                          uint64_t* sums, uint64_t* tree, uint32_t part, uint32_t parts) {
-    const uint64_t pairs = pair_slots(plan->d), S = kPairSlot[((uint64_t)1 << a) | ((uint64_t)1 << b)];
+    const uint64_t slots = (uint64_t)1 << plan->d, S = ((uint64_t)1 << a) | ((uint64_t)1 << b);
     const uint32_t* order = plan->order[a];
     const uint32_t* rank_a = plan->rank[a];
     const uint32_t* rank_b = plan->rank[b];
@@ -300,16 +301,16 @@ static void below_in_two(const DominancePlan* plan, uint64_t a, uint64_t b, cons
             if (i + 2 * kSweepAhead < to) __builtin_prefetch(rank_b + order[i + 2 * kSweepAhead]);
             if (i + kSweepAhead < to) {
                 const uint32_t q = order[i + kSweepAhead];
-                __builtin_prefetch(sums + (q * pairs + S) * C, 1);
+                __builtin_prefetch(sums + (q * slots + S) * C, 1);
                 __builtin_prefetch(tree + (uint64_t)rank_b[q] * C);
             }
             const uint32_t p = order[i];
-            for (int c = 0; c < C; c++) sums[(p * pairs + S) * C + c] = tree[(uint64_t)rank_b[p] * C + c];
+            for (int c = 0; c < C; c++) sums[(p * slots + S) * C + c] = tree[(uint64_t)rank_b[p] * C + c];
         }
         memset(tree, 0, ((uint64_t)size + 1) * C * sizeof(uint64_t));
     } else {
         for (uint64_t i = from; i < to; i++) {
-            for (int c = 0; c < C; c++) sums[((uint64_t)order[i] * pairs + S) * C + c] = 0;
+            for (int c = 0; c < C; c++) sums[((uint64_t)order[i] * slots + S) * C + c] = 0;
         }
     }
     for (uint64_t i = from; i < to;) {
@@ -324,12 +325,12 @@ static void below_in_two(const DominancePlan* plan, uint64_t a, uint64_t b, cons
             if (k + kSweepAhead < to) {
                 const uint32_t q = order[k + kSweepAhead];
                 __builtin_prefetch(values + (uint64_t)q * C);
-                __builtin_prefetch(sums + (q * pairs + S) * C, 1);
+                __builtin_prefetch(sums + (q * slots + S) * C, 1);
                 __builtin_prefetch(tree + ((uint64_t)rank_b[q] + 1) * C, 1);
                 __builtin_prefetch(tree + (uint64_t)rank_b[q] * C);
             }
             const uint32_t p = order[k];
-            sum_below<C>(tree, rank_b[p], sums + (p * pairs + S) * C);
+            sum_below<C>(tree, rank_b[p], sums + (p * slots + S) * C);
         }
         for (uint64_t k = i; k < end; k++) {
             const uint32_t p = order[k];
@@ -515,7 +516,7 @@ static void split_part(const DominancePlan* plan, const BucketSplit* split, cons
 template <int C>
 static void sweep_bucket(const DominancePlan* plan, const BucketSplit* split, const BucketEntry<C>* entries,
                          uint64_t* sums, uint64_t* tree, uint64_t h) {
-    const uint64_t pairs = pair_slots(plan->d), S = kPairSlot[((uint64_t)1 << split->a) | ((uint64_t)1 << split->b)];
+    const uint64_t slots = (uint64_t)1 << plan->d, S = ((uint64_t)1 << split->a) | ((uint64_t)1 << split->b);
     const uint64_t P = split->parts;
     const uint64_t from = split->start[h * P], to = split->start[(h + 1) * P];
     const uint32_t size = (uint32_t)std::min<uint64_t>((uint64_t)1 << split->low_bits,
@@ -526,9 +527,9 @@ static void sweep_bucket(const DominancePlan* plan, const BucketSplit* split, co
         uint64_t run_end = i + 1;
         while (run_end < to && (entries[run_end].low & kTiedInA)) run_end++;
         for (uint64_t k = i; k < run_end; k++) {
-            if (k + kSweepAhead < to) __builtin_prefetch(sums + ((uint64_t)entries[k + kSweepAhead].point * pairs + S) * C, 1);
+            if (k + kSweepAhead < to) __builtin_prefetch(sums + ((uint64_t)entries[k + kSweepAhead].point * slots + S) * C, 1);
             const BucketEntry<C>* e = entries + k;
-            uint64_t* out = sums + ((uint64_t)e->point * pairs + S) * C;
+            uint64_t* out = sums + ((uint64_t)e->point * slots + S) * C;
             for (int c = 0; c < C; c++) out[c] = e->partial[c];
             sum_below<C>(tree, e->low & ~kTiedInA, out);
         }
@@ -633,7 +634,7 @@ static void merge_queries(const ThreeDimensions<C>* job, uint64_t from, uint64_t
     const uint32_t* points = job->scratch->points;
     const uint32_t *rank1 = plan->rank[1], *rank2 = plan->rank[2];
     const uint32_t size = plan->rank_no[2];
-    const uint64_t pairs = pair_slots(plan->d), S = kPairSlot[7];
+    const uint64_t slots = (uint64_t)1 << plan->d;
     uint64_t i = from;
     if (k_from > mid && k_from < k_to) {
         const uint32_t start = rank1[points[k_from]];
@@ -649,7 +650,7 @@ static void merge_queries(const ThreeDimensions<C>* job, uint64_t from, uint64_t
             for (uint64_t k = k_from; k < k_to; k++) {
                 if (stopped_at(k - k_from)) return;
                 const uint32_t q = points[k];
-                for (int c = 0; c < C; c++) job->sums[((uint64_t)q * pairs + S) * C + c] += tree[(uint64_t)rank2[q] * C + c];
+                for (int c = 0; c < C; c++) job->sums[((uint64_t)q * slots + 7) * C + c] += tree[(uint64_t)rank2[q] * C + c];
             }
             memset(tree, 0, ((uint64_t)size + 1) * C * sizeof(uint64_t));
         }
@@ -662,7 +663,7 @@ static void merge_queries(const ThreeDimensions<C>* job, uint64_t from, uint64_t
         for (; i < mid && rank1[points[i]] < rank1[q]; i++) {
             add_at<C>(tree, size, rank2[points[i]], job->values + (uint64_t)points[i] * C);
         }
-        sum_below<C>(tree, rank2[q], job->sums + ((uint64_t)q * pairs + S) * C);
+        sum_below<C>(tree, rank2[q], job->sums + ((uint64_t)q * slots + 7) * C);
     }
     for (uint64_t k = first_added; k < i; k++) clear_at<C>(tree, size, rank2[points[k]]);
 }
@@ -733,7 +734,7 @@ static void below_in_three(const DominancePlan* plan, const uint64_t* values, ui
                            DominanceScratch* scratch) {
     const uint64_t n = plan->n;
     for (uint64_t p = 0; p < n; p++) {
-        for (int c = 0; c < C; c++) sums[(p * pair_slots(3) + kPairSlot[7]) * C + c] = 0;
+        for (int c = 0; c < C; c++) sums[(p * 8 + 7) * C + c] = 0;
     }
     memcpy(scratch->points, plan->order[0], n * sizeof(uint32_t));
     for (uint32_t t = 0; t < scratch->threads; t++) {
@@ -859,7 +860,7 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
     const DominancePlan* plan = call->plan;
     DominanceScratch* scratch = job->scratch;
     const uint32_t threads = scratch->threads;
-    const uint64_t d = plan->d, n = plan->n, slots = (uint64_t)1 << d, pairs = pair_slots(d);
+    const uint64_t d = plan->d, n = plan->n, slots = (uint64_t)1 << d;
     if (job->phase == -1) {
         fill_values<C>(call, job->chunk, scratch->values, n * t / threads, n * (t + 1) / threads,
                        scratch->totals + t * C);
@@ -867,16 +868,25 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
         // the sums, which later phases write in no order: the fresh memory's
         // faults are taken here, side by side and in order.
         if (!scratch->sums_touched) {
-            char* from = (char*)(scratch->sums + n * t / threads * pairs * C);
-            char* to = (char*)(scratch->sums + n * (t + 1) / threads * pairs * C);
+            char* from = (char*)(scratch->sums + n * t / threads * slots * C);
+            char* to = (char*)(scratch->sums + n * (t + 1) / threads * slots * C);
             for (char* page = from; page < to; page += 4096) {
                 if (stopped_every((uint64_t)(page - from) >> 3)) return;  // every 512 pages
                 *page = 0;
             }
         }
     } else if (job->phase == 0) {
-        // The dimensions' prefix sums, a dimension per thread at a time.
-        for (uint64_t b = t; b < d; b += threads) below_in_one<C>(plan, b, scratch->values, scratch->below[b]);
+        // Each thread sums a dimension at a time and reads every corner's sum
+        // while the table is still in cache. Threads writing different
+        // dimensions' sums of the same corners would share cache lines, so
+        // each starts at its own share of the corners and wraps around: at
+        // an even pace they do not meet.
+        const uint64_t start = n * t / std::min<uint64_t>(threads, d);
+        for (uint64_t b = t; b < d; b += threads) {
+            below_in_one<C>(plan, b, scratch->values, scratch->fenwick[t]);
+            gather_below<C>(plan, b, scratch->fenwick[t], scratch->sums, start, n);
+            gather_below<C>(plan, b, scratch->fenwick[t], scratch->sums, 0, start);
+        }
     } else if (job->phase == 1) {
         // Each pair of dimensions split into parts along its first dimension.
         for (uint64_t a = 0; a < d; a++) {
@@ -906,29 +916,14 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
         }
     } else {
         // Blocks of corners claimed in turn; each thread raises maxima of its
-        // own. A corner's row of every N_S is put together from the total,
-        // its place in each dimension's prefix sums and its row of sums.
+        // own.
         uint64_t* max_alpha = call->maxima[t];
-        uint64_t v[8 * C];
         for (uint64_t block; (block = __atomic_fetch_add(&job->next, 512, __ATOMIC_RELAXED)) < n;) {
             if (!keep_running()) return;
             const uint64_t end = std::min<uint64_t>(block + 512, n);
             for (uint64_t p = block; p < end; p++) {
-                if (p + kSweepAhead < n) {
-                    for (uint64_t b = 0; b < d; b++) {
-                        __builtin_prefetch(scratch->below[b] + (uint64_t)plan->rank[b][p + kSweepAhead] * C);
-                    }
-                }
+                uint64_t* v = scratch->sums + p * slots * C;
                 for (int c = 0; c < C; c++) v[c] = job->totals[c];
-                for (uint64_t b = 0; b < d; b++) {
-                    const uint64_t* one = scratch->below[b] + (uint64_t)plan->rank[b][p] * C;
-                    for (int c = 0; c < C; c++) v[((uint64_t)1 << b) * C + c] = one[c];
-                }
-                for (uint64_t S = 3; S < slots; S++) {
-                    if (!(S & (S - 1))) continue;
-                    const uint64_t* row = scratch->sums + (p * pairs + kPairSlot[S]) * C;
-                    for (int c = 0; c < C; c++) v[S * C + c] = row[c];
-                }
                 reduce_corner<C>(call, job->chunk, p, v, max_alpha);
             }
         }
@@ -1014,7 +1009,6 @@ static void chunk_worker(void* vargp, uint32_t w) {
 static void free_scratch(DominanceScratch* scratch) {
     free_large(scratch->values);
     free_large(scratch->sums);
-    free_large(scratch->below_table);
     if (scratch->fenwick) {
         for (uint32_t t = 0; t < scratch->threads; t++) free_large(scratch->fenwick[t]);
     }
@@ -1029,40 +1023,26 @@ static void free_scratch(DominanceScratch* scratch) {
 }
 
 static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, int columns, uint32_t threads) {
-    const uint64_t n = plan->n ? plan->n : 1;
-    // Each thread's tree serves the sweeps: a node per rank of the second
-    // dimension of a pair swept whole, per rank of a bucket or per bucket of
-    // a pair swept in buckets, per rank of dimension 2 for the three.
-    uint64_t tree_nodes = 1, below_words = 0;
-    for (uint64_t b = 0; b < plan->d; b++) below_words += ((uint64_t)plan->rank_no[b] + 1) * columns;
-    for (uint64_t b = 1; b < plan->d; b++) {
-        if (!bucketed(plan, b, columns)) {
-            tree_nodes = std::max<uint64_t>(tree_nodes, plan->rank_no[b]);
-            continue;
-        }
-        const uint32_t bits = bucket_low_bits(plan, columns, plan->rank_no[b]);
-        const uint64_t buckets = (((uint64_t)plan->rank_no[b] - 1) >> bits) + 1;
-        scratch->split_buckets = std::max(scratch->split_buckets, buckets);
-        tree_nodes = std::max<uint64_t>(tree_nodes, std::max<uint64_t>((uint64_t)1 << bits, buckets));
-    }
-    if (plan->d == 3) tree_nodes = std::max<uint64_t>(tree_nodes, plan->rank_no[2]);
-    const uint64_t split_buckets = scratch->split_buckets;
+    const uint64_t n = plan->n ? plan->n : 1, slots = (uint64_t)1 << plan->d;
+    // Each thread's tree has a node per rank of the dimension with the most:
+    // it holds a dimension's one-dimensional sums, and serves the sweeps.
+    uint64_t tree_nodes = 1;
+    for (uint64_t b = 0; b < plan->d; b++) tree_nodes = std::max<uint64_t>(tree_nodes, plan->rank_no[b]);
     memset(scratch, 0, sizeof(*scratch));
-    scratch->split_buckets = split_buckets;
     scratch->threads = threads;
     scratch->values = (uint64_t*)alloc_large(n * columns * sizeof(uint64_t));
-    scratch->sums = (uint64_t*)alloc_large(n * std::max<uint64_t>(pair_slots(plan->d), 1) * columns * sizeof(uint64_t));
-    scratch->below_table = (uint64_t*)alloc_large(std::max<uint64_t>(below_words, 1) * sizeof(uint64_t));
+    scratch->sums = (uint64_t*)alloc_large(n * slots * columns * sizeof(uint64_t));
     scratch->fenwick = (uint64_t**)calloc(threads, sizeof(uint64_t*));
     scratch->totals = (uint64_t*)malloc(threads * columns * sizeof(uint64_t));
-    bool ok = scratch->values && scratch->sums && scratch->below_table && scratch->fenwick && scratch->totals;
+    bool ok = scratch->values && scratch->sums && scratch->fenwick && scratch->totals;
     for (uint32_t t = 0; ok && t < threads; t++) {
         scratch->fenwick[t] = (uint64_t*)alloc_large((tree_nodes + 1) * columns * sizeof(uint64_t));
         ok = scratch->fenwick[t] != NULL;
     }
-    for (uint64_t b = 0, at = 0; ok && b < plan->d; b++) {
-        scratch->below[b] = scratch->below_table + at;
-        at += ((uint64_t)plan->rank_no[b] + 1) * columns;
+    for (uint64_t b = 1; b < plan->d; b++) {
+        if (!bucketed(plan, b, columns)) continue;
+        const uint32_t bits = bucket_low_bits(plan, columns, plan->rank_no[b]);
+        scratch->split_buckets = std::max(scratch->split_buckets, (((uint64_t)plan->rank_no[b] - 1) >> bits) + 1);
     }
     if (ok && scratch->split_buckets) {
         const uint64_t buckets = scratch->split_buckets;
@@ -1085,15 +1065,15 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
 
 // Several labellings share a pass in chunks of eight columns: eight folded
 // labellings, or four labellings' two multiplicities. One labelling takes one
-// column folded, two otherwise. Each worker's columns, prefix sums and rows of
-// sums take about n 2^d C words, so where eight columns on every thread would need more than the data set's
+// column folded, two otherwise. Each worker's sums take n (2^d + 1) C words,
+// so where eight columns on every thread would need more than the data set's
 // own multiplicity tables (and more than 64 MiB), chunks of two columns keep
 // the memory near theirs.
 constexpr int CHUNK_COLUMNS = 8, NARROW_CHUNK_COLUMNS = 2;
 
 static bool wide_chunks_fit(const Data* s, uint32_t threads) {
     const double wide = (double)std::min<uint64_t>(threads, (s->samples + 3) / 4) * (double)s->n *
-                        (double)((uint64_t)1 << s->d) * CHUNK_COLUMNS * sizeof(uint64_t);
+                        (double)(((uint64_t)1 << s->d) + 1) * CHUNK_COLUMNS * sizeof(uint64_t);
     const double tables = 2.0 * (double)s->n * (double)s->samples * sizeof(uint32_t);
     return wide <= std::max(tables, 64.0 * (1 << 20));
 }
