@@ -224,31 +224,41 @@ static inline void sum_below(const uint64_t* tree, uint32_t rank, uint64_t* out)
 // Polls the interrupt flag every 4096 points.
 static inline bool stopped_at(uint64_t i) { return (i & 4095) == 0 && !keep_running(); }
 
-// For S = {b}: the prefix sums over b's ranks of the points' columns, so that
-// entry r of `table` ((rank_no + 1) x C words) holds the weight of the points
-// with a rank below r.
-template <int C>
-static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* values, uint64_t* table) {
-    const uint64_t n = plan->n;
-    const uint32_t* rank = plan->rank[b];
-    memset(table, 0, ((uint64_t)plan->rank_no[b] + 1) * C * sizeof(uint64_t));
-    for (uint64_t p = 0; p < n; p++) {
-        if (stopped_every(p)) return;
-        for (int c = 0; c < C; c++) table[((uint64_t)rank[p] + 1) * C + c] += values[p * C + c];
-    }
-    for (uint64_t r = 1; r <= plan->rank_no[b]; r++) {
-        for (int c = 0; c < C; c++) table[r * C + c] += table[(r - 1) * C + c];
-    }
-}
+// Points ahead of the sweep whose memory is fetched early.
+static const uint64_t kSweepAhead = 16;
 
-// N_S for S = {b} of the corners [from, to), read from b's prefix sums.
+// N_S for S = {b} of every corner: the points are walked in order of b's
+// ranks with a running sum of the runs of equal rank passed, which each
+// point of the next run takes as its sum.
 template <int C>
-static void gather_below(const DominancePlan* plan, uint64_t b, const uint64_t* table, uint64_t* sums,
-                         uint64_t from, uint64_t to) {
-    const uint64_t slots = (uint64_t)1 << plan->d, S = (uint64_t)1 << b;
+static void below_in_one(const DominancePlan* plan, uint64_t b, const uint64_t* values, uint64_t* sums) {
+    const uint64_t n = plan->n, slots = (uint64_t)1 << plan->d, S = (uint64_t)1 << b;
+    const uint32_t* order = plan->order[b];
     const uint32_t* rank = plan->rank[b];
-    for (uint64_t p = from; p < to; p++) {
-        for (int c = 0; c < C; c++) sums[(p * slots + S) * C + c] = table[(uint64_t)rank[p] * C + c];
+    const bool ties = plan->rank_no[b] < n;
+    uint64_t below[C] = {}, run[C] = {};
+    uint32_t run_rank = 0;
+    for (uint64_t i = 0; i < n; i++) {
+        if (stopped_every(i)) return;
+        if (i + 2 * kSweepAhead < n && ties) __builtin_prefetch(rank + order[i + 2 * kSweepAhead]);
+        if (i + kSweepAhead < n) {
+            const uint32_t q = order[i + kSweepAhead];
+            __builtin_prefetch(values + (uint64_t)q * C);
+            __builtin_prefetch(sums + (q * slots + S) * C, 1);
+        }
+        const uint32_t p = order[i];
+        // Without ties every point is a run of its own.
+        if (!ties || rank[p] != run_rank) {
+            if (ties) run_rank = rank[p];
+            for (int c = 0; c < C; c++) {
+                below[c] += run[c];
+                run[c] = 0;
+            }
+        }
+        for (int c = 0; c < C; c++) {
+            sums[((uint64_t)p * slots + S) * C + c] = below[c];
+            run[c] += values[(uint64_t)p * C + c];
+        }
     }
 }
 
@@ -262,9 +272,6 @@ static uint64_t part_start(const DominancePlan* plan, uint64_t a, uint32_t part,
     while (start > 0 && start < plan->n && rank[order[start - 1]] == rank[order[start]]) start--;
     return start;
 }
-
-// Points ahead of the sweep whose memory is fetched early.
-static const uint64_t kSweepAhead = 16;
 
 // N_S for S = {a, b}, for the corners of one part of the points in order of
 // a: the weight of the earlier parts below each corner in b comes from a
@@ -876,17 +883,8 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
             }
         }
     } else if (job->phase == 0) {
-        // Each thread sums a dimension at a time and reads every corner's sum
-        // while the table is still in cache. Threads writing different
-        // dimensions' sums of the same corners would share cache lines, so
-        // each starts at its own share of the corners and wraps around: at
-        // an even pace they do not meet.
-        const uint64_t start = n * t / std::min<uint64_t>(threads, d);
-        for (uint64_t b = t; b < d; b += threads) {
-            below_in_one<C>(plan, b, scratch->values, scratch->fenwick[t]);
-            gather_below<C>(plan, b, scratch->fenwick[t], scratch->sums, start, n);
-            gather_below<C>(plan, b, scratch->fenwick[t], scratch->sums, 0, start);
-        }
+        // A dimension per thread at a time.
+        for (uint64_t b = t; b < d; b += threads) below_in_one<C>(plan, b, scratch->values, scratch->sums);
     } else if (job->phase == 1) {
         // Each pair of dimensions split into parts along its first dimension.
         for (uint64_t a = 0; a < d; a++) {
