@@ -1396,23 +1396,26 @@ void free_data(Data* s, Options* options) {
 // weight size_y * cx - size_x * cy, so that one counter per orthant holds the
 // scaled difference itself. Every partial sum of the weights lies within
 // size_x * size_y of zero, so folding applies while that product fits a signed
-// 64-bit word; otherwise `folded` stays null.
-int load_folded_weights(Data* s) {
+// 64-bit word; otherwise `folded` stays null. The largest magnitude, which
+// the choice of scan needs, is found first without storing the weights
+// (`store` false); only the scans that read them store them.
+bool weights_fold(const Data* s) {
+    uint64_t product;
+    return s->samples == 1 && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
+           product <= (uint64_t)INT64_MAX;
+}
+
+int load_folded_weights(Data* s, bool store) {
     s->folded = NULL;
     s->largest_weight = 0;
-    uint64_t product;
-    if (s->samples != 1 || __builtin_mul_overflow(s->size_x, s->size_y, &product) ||
-        product > (uint64_t)INT64_MAX) {
-        return 0;
-    }
-    s->folded = (int64_t*)malloc_table(s->n, 1, sizeof(int64_t));
-    if (!s->folded) {
+    if (!weights_fold(s)) return 0;
+    if (store && !(s->folded = (int64_t*)malloc_table(s->n, 1, sizeof(int64_t)))) {
         raise_error(PyExc_RuntimeError, "out of memory - load_folded_weights[folded]");
         return 1;
     }
     for (uint64_t j = 0; j < s->n; j++) {
         const int64_t w = (int64_t)(s->size_y * s->counts_x[j]) - (int64_t)(s->size_x * s->counts_y[j]);
-        s->folded[j] = w;
+        if (store) s->folded[j] = w;
         s->largest_weight = std::max(s->largest_weight, w < 0 ? -w : w);
     }
     return 0;
@@ -1501,7 +1504,7 @@ static bool dominance_is_cheaper(const Data* s, const Options* options) {
 // dominance), "general" for the general path, or a path's name. A forced path
 // that cannot serve the call is refused with ValueError.
 int choose_scan(const Data* s, Options* options, const char* forced) {
-    const bool one = s->samples == 1 && !options->calculate_binomial_significance && s->folded;
+    const bool one = !options->calculate_binomial_significance && weights_fold(s);
     uint64_t product;
     const bool narrow = s->samples > 1 && !options->calculate_binomial_significance &&
                         !__builtin_mul_overflow(s->size_x, s->size_y, &product) && product <= (uint64_t)INT32_MAX;
@@ -1739,7 +1742,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
     // the workers.
     const char* bits = getenv("TESSARIN_BUCKET_BITS");
     s->bucket_bits = bits ? (uint32_t)std::min(31l, std::max(0l, strtol(bits, NULL, 10))) : 0;
-    if ((status = load_folded_weights(s)) || (status = choose_scan(s, options, getenv("TESSARIN_SCAN")))) {
+    if ((status = load_folded_weights(s, false)) || (status = choose_scan(s, options, getenv("TESSARIN_SCAN")))) {
         free_data(s, options);
         return 90 + status;
     }
@@ -1752,9 +1755,10 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
         free_data(s, options);
         return 90 + status;
     }
-    if (options->scan != SCAN_LANES && options->scan != SCAN_PACKED && options->scan != SCAN_HASHED) {
-        free_large(s->folded);
-        s->folded = NULL;
+    if ((options->scan == SCAN_LANES || options->scan == SCAN_PACKED || options->scan == SCAN_HASHED) &&
+        (status = load_folded_weights(s, true))) {
+        free_data(s, options);
+        return 90 + status;
     }
     // The flag is held until free_data, so that it cannot move or vanish
     // while the workers read it.

@@ -111,7 +111,8 @@ template <typename T>
                                         uint32_t threads);
 [[nodiscard]] int load_avx512_data(Data* s);
 [[nodiscard]] int load_avx2_data(Data* s);
-[[nodiscard]] int load_folded_weights(Data* s);
+bool weights_fold(const Data* s);
+[[nodiscard]] int load_folded_weights(Data* s, bool store);
 [[nodiscard]] int load_labelling_weights(Data* s);
 [[nodiscard]] int choose_scan(const Data* s, Options* options, const char* forced);
 
