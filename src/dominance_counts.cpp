@@ -418,14 +418,17 @@ static void tally_share(const DominancePlan* plan, const BucketSplit* split, con
     uint64_t* count = tally;
     uint64_t* weight = tally + cells;
     memset(tally, 0, cells * (1 + C) * sizeof(uint64_t));
-    // The parts' first ranks in a, in locals that the tallies cannot alias.
+    // The parts' first ranks in a, in locals that the tallies cannot alias,
+    // padded to a power of two with ranks no point has.
     uint32_t bound[kMostParts];
-    for (uint64_t r = 0; r < P; r++) bound[r] = split->bound[r];
+    uint32_t span = 1;
+    while (span < P) span *= 2;
+    for (uint64_t r = 0; r < span; r++) bound[r] = r < P ? split->bound[r] : UINT32_MAX;
     for (uint64_t p = from; p < to; p++) {
-        // The part by counting the parts' first ranks passed, without
-        // branches: the points come in no order of a.
+        // The part by a search of the parts' first ranks without branches:
+        // the points come in no order of a.
         uint32_t q = 0;
-        for (uint64_t r = 1; r < P; r++) q += rank_a[p] >= bound[r];
+        for (uint32_t step = span / 2; step > 0; step /= 2) q += rank_a[p] >= bound[q + step] ? step : 0;
         const uint64_t cell = ((uint64_t)(rank_b[p] >> low_bits)) * P + q;
         count[cell]++;
         for (int c = 0; c < C; c++) weight[cell * C + c] += values[p * C + c];
