@@ -53,7 +53,7 @@ struct DominancePlan {
 struct DominanceScratch {
     uint64_t* values;    // n x C column values
     uint64_t* sums;      // n x 2^d x C: N_S of every corner, S = 0 unused
-    uint64_t** fenwick;  // one tree of (max rank_no + 1) x C words per thread
+    uint64_t** fenwick;  // one tree per thread, of as many nodes as the sweeps need, C words each
     uint64_t* totals;    // threads x C: each thread's share of the columns' totals
     uint32_t* points;    // n point indices, the divide and conquer's order
     uint32_t* merge;     // n point indices, its merge buffer
@@ -1025,11 +1025,23 @@ static void free_scratch(DominanceScratch* scratch) {
 
 static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, int columns, uint32_t threads) {
     const uint64_t n = plan->n ? plan->n : 1, slots = (uint64_t)1 << plan->d;
-    // Each thread's tree has a node per rank of the dimension with the most:
-    // it holds a dimension's one-dimensional sums, and serves the sweeps.
-    uint64_t tree_nodes = 1;
-    for (uint64_t b = 0; b < plan->d; b++) tree_nodes = std::max<uint64_t>(tree_nodes, plan->rank_no[b]);
+    // Each thread's tree serves the sweeps: a node per rank of the second
+    // dimension of a pair swept whole, per rank of a bucket or per bucket of
+    // a pair swept in buckets, per rank of dimension 2 for the three.
+    uint64_t tree_nodes = 1, split_buckets = 0;
+    for (uint64_t b = 1; b < plan->d; b++) {
+        if (!bucketed(plan, b, columns)) {
+            tree_nodes = std::max<uint64_t>(tree_nodes, plan->rank_no[b]);
+            continue;
+        }
+        const uint32_t bits = bucket_low_bits(plan, columns, plan->rank_no[b]);
+        const uint64_t buckets = (((uint64_t)plan->rank_no[b] - 1) >> bits) + 1;
+        split_buckets = std::max(split_buckets, buckets);
+        tree_nodes = std::max<uint64_t>(tree_nodes, std::max<uint64_t>((uint64_t)1 << bits, buckets));
+    }
+    if (plan->d == 3) tree_nodes = std::max<uint64_t>(tree_nodes, plan->rank_no[2]);
     memset(scratch, 0, sizeof(*scratch));
+    scratch->split_buckets = split_buckets;
     scratch->threads = threads;
     scratch->values = (uint64_t*)alloc_large(n * columns * sizeof(uint64_t));
     scratch->sums = (uint64_t*)alloc_large(n * slots * columns * sizeof(uint64_t));
@@ -1039,11 +1051,6 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
     for (uint32_t t = 0; ok && t < threads; t++) {
         scratch->fenwick[t] = (uint64_t*)alloc_large((tree_nodes + 1) * columns * sizeof(uint64_t));
         ok = scratch->fenwick[t] != NULL;
-    }
-    for (uint64_t b = 1; b < plan->d; b++) {
-        if (!bucketed(plan, b, columns)) continue;
-        const uint32_t bits = bucket_low_bits(plan, columns, plan->rank_no[b]);
-        scratch->split_buckets = std::max(scratch->split_buckets, (((uint64_t)plan->rank_no[b] - 1) >> bits) + 1);
     }
     if (ok && scratch->split_buckets) {
         const uint64_t buckets = scratch->split_buckets;
