@@ -1396,26 +1396,39 @@ void free_data(Data* s, Options* options) {
 // weight size_y * cx - size_x * cy, so that one counter per orthant holds the
 // scaled difference itself. Every partial sum of the weights lies within
 // size_x * size_y of zero, so folding applies while that product fits a signed
-// 64-bit word; otherwise `folded` stays null. The largest magnitude, which
-// the choice of scan needs, is found first without storing the weights
-// (`store` false); only the scans that read them store them.
+// 64-bit word; otherwise `folded` stays null. Only the scans that read the
+// weights store them.
 bool weights_fold(const Data* s) {
     uint64_t product;
     return s->samples == 1 && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
            product <= (uint64_t)INT64_MAX;
 }
 
-int load_folded_weights(Data* s, bool store) {
+static inline int64_t folded_weight(const Data* s, uint64_t j) {
+    return (int64_t)(s->size_y * s->counts_x[j]) - (int64_t)(s->size_x * s->counts_y[j]);
+}
+
+// The largest magnitude among the folded weights, 0 when they do not fold.
+int64_t largest_folded_weight(const Data* s) {
+    int64_t largest = 0;
+    for (uint64_t j = 0; weights_fold(s) && j < s->n; j++) {
+        const int64_t w = folded_weight(s, j);
+        largest = std::max(largest, w < 0 ? -w : w);
+    }
+    return largest;
+}
+
+int load_folded_weights(Data* s) {
     s->folded = NULL;
     s->largest_weight = 0;
     if (!weights_fold(s)) return 0;
-    if (store && !(s->folded = (int64_t*)malloc_table(s->n, 1, sizeof(int64_t)))) {
+    if (!(s->folded = (int64_t*)malloc_table(s->n, 1, sizeof(int64_t)))) {
         raise_error(PyExc_RuntimeError, "out of memory - load_folded_weights[folded]");
         return 1;
     }
     for (uint64_t j = 0; j < s->n; j++) {
-        const int64_t w = (int64_t)(s->size_y * s->counts_x[j]) - (int64_t)(s->size_x * s->counts_y[j]);
-        if (store) s->folded[j] = w;
+        const int64_t w = folded_weight(s, j);
+        s->folded[j] = w;
         s->largest_weight = std::max(s->largest_weight, w < 0 ? -w : w);
     }
     return 0;
@@ -1510,7 +1523,11 @@ int choose_scan(const Data* s, Options* options, const char* forced) {
                         !__builtin_mul_overflow(s->size_x, s->size_y, &product) && product <= (uint64_t)INT32_MAX;
     bool serves[SCAN_PATH_COUNT];
     serves[SCAN_DENSE] = serves[SCAN_SPARSE] = true;
-    serves[SCAN_LANES] = one && s->d >= 1 && s->d <= 4 && s->largest_weight <= INT32_MAX;
+    // The lane scan's 32-bit sums also need every folded weight to fit 32
+    // bits, which takes a pass over the weights: checked only when that scan
+    // is the one to choose.
+    serves[SCAN_LANES] = one && s->d >= 1 && s->d <= 4;
+    const auto lanes_fit = [s]() { return largest_folded_weight(s) <= INT32_MAX; };
     serves[SCAN_PACKED] = one && s->d >= 1 && s->d <= 16;
     serves[SCAN_LABELLINGS] = narrow && s->d <= 16;
     serves[SCAN_HASHED] = one;
@@ -1526,7 +1543,7 @@ int choose_scan(const Data* s, Options* options, const char* forced) {
         }
         for (int p = 0; p < SCAN_PATH_COUNT; p++) {
             if (strcmp(forced, scan_path_names[p]) != 0) continue;
-            if (!serves[p]) {
+            if (!serves[p] || (p == SCAN_LANES && !lanes_fit())) {
                 raise_error(PyExc_ValueError,
                             "TESSARIN_SCAN=%s cannot serve this call (%llu dimensions, %llu labellings%s)", forced,
                             (unsigned long long)s->d, (unsigned long long)s->samples,
@@ -1546,7 +1563,7 @@ int choose_scan(const Data* s, Options* options, const char* forced) {
         options->scan = SCAN_DOMINANCE;
     } else if (general == SCAN_SPARSE) {
         options->scan = serves[SCAN_HASHED] ? SCAN_HASHED : SCAN_SPARSE;
-    } else if (serves[SCAN_LANES]) {
+    } else if (serves[SCAN_LANES] && lanes_fit()) {
         options->scan = SCAN_LANES;
     } else if (serves[SCAN_PACKED]) {
         options->scan = SCAN_PACKED;
@@ -1742,7 +1759,8 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
     // the workers.
     const char* bits = getenv("TESSARIN_BUCKET_BITS");
     s->bucket_bits = bits ? (uint32_t)std::min(31l, std::max(0l, strtol(bits, NULL, 10))) : 0;
-    if ((status = load_folded_weights(s, false)) || (status = choose_scan(s, options, getenv("TESSARIN_SCAN")))) {
+    s->largest_weight = 0;
+    if ((status = choose_scan(s, options, getenv("TESSARIN_SCAN")))) {
         free_data(s, options);
         return 90 + status;
     }
@@ -1756,7 +1774,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
         return 90 + status;
     }
     if ((options->scan == SCAN_LANES || options->scan == SCAN_PACKED || options->scan == SCAN_HASHED) &&
-        (status = load_folded_weights(s, true))) {
+        (status = load_folded_weights(s))) {
         free_data(s, options);
         return 90 + status;
     }

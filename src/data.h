@@ -29,7 +29,7 @@ struct Data {
                           // null when the chosen scan does not read it
     int64_t* folded;      // n weights size_y * cx - size_x * cy of the observed
                           // labelling, or null when the chosen scan does not fold
-    int64_t largest_weight;  // largest magnitude among the folded weights
+    int64_t largest_weight;  // largest magnitude among the folded weights, 0 when not stored
     int32_t* labelling_weights;  // the folded weights of every labelling, in
                           // chunks of LABELLING_CHUNK labellings: chunk q holds
                           // n rows of its labellings, padded with zeros to a
@@ -112,7 +112,8 @@ template <typename T>
 [[nodiscard]] int load_avx512_data(Data* s);
 [[nodiscard]] int load_avx2_data(Data* s);
 bool weights_fold(const Data* s);
-[[nodiscard]] int load_folded_weights(Data* s, bool store);
+int64_t largest_folded_weight(const Data* s);
+[[nodiscard]] int load_folded_weights(Data* s);
 [[nodiscard]] int load_labelling_weights(Data* s);
 [[nodiscard]] int choose_scan(const Data* s, Options* options, const char* forced);
 

@@ -121,6 +121,11 @@ class TestForcedPaths:
         with pytest.raises(ValueError, match="cannot serve"):
             module.test(rvs, cdf, **wide)
         assert run(module, monkeypatch, "packed", rvs, cdf, **wide)["statistic"] == oracle.statistic(rvs, cdf)
+        # Left to choose, four dimensions take the packed scan instead.
+        rvs, cdf = rng.normal(size=(40, 4)), rng.normal(size=(40, 4))
+        wide = dict(counts_rvs=np.full(40, 2**20), counts_cdf=np.full(40, 2**20))
+        got = run(module, monkeypatch, "auto", rvs, cdf, **wide)
+        assert got["scan"] == "packed" and got["statistic"] == oracle.statistic(rvs, cdf)
 
     @pytest.mark.parametrize("levels", [2, None])
     def test_hashed_scan_of_many_dimensions(self, module, monkeypatch, levels):
