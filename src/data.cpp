@@ -1398,7 +1398,7 @@ void free_data(Data* s, Options* options) {
 // size_x * size_y of zero, so folding applies while that product fits a signed
 // 64-bit word; otherwise `folded` stays null. Only the scans that read the
 // weights store them.
-bool weights_fold(const Data* s) {
+static bool weights_fold(const Data* s) {
     uint64_t product;
     return s->samples == 1 && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
            product <= (uint64_t)INT64_MAX;
@@ -1409,9 +1409,10 @@ static inline int64_t folded_weight(const Data* s, uint64_t j) {
 }
 
 // The largest magnitude among the folded weights, 0 when they do not fold.
-int64_t largest_folded_weight(const Data* s) {
+static int64_t largest_folded_weight(const Data* s) {
     int64_t largest = 0;
-    for (uint64_t j = 0; weights_fold(s) && j < s->n; j++) {
+    if (!weights_fold(s)) return 0;
+    for (uint64_t j = 0; j < s->n; j++) {
         const int64_t w = folded_weight(s, j);
         largest = std::max(largest, w < 0 ? -w : w);
     }
@@ -1426,11 +1427,8 @@ int load_folded_weights(Data* s) {
         raise_error(PyExc_RuntimeError, "out of memory - load_folded_weights[folded]");
         return 1;
     }
-    for (uint64_t j = 0; j < s->n; j++) {
-        const int64_t w = folded_weight(s, j);
-        s->folded[j] = w;
-        s->largest_weight = std::max(s->largest_weight, w < 0 ? -w : w);
-    }
+    for (uint64_t j = 0; j < s->n; j++) s->folded[j] = folded_weight(s, j);
+    s->largest_weight = largest_folded_weight(s);
     return 0;
 }
 
@@ -1721,6 +1719,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
     s->counts_x = s->counts_y = NULL;
     s->avx512_data = NULL;
     s->folded = NULL;
+    s->largest_weight = 0;
     s->labelling_weights = NULL;
     s->rvs_rows = n1;
     s->origin = (uint64_t*)malloc_table(s->n, 1, sizeof(uint64_t));
@@ -1759,7 +1758,6 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
     // the workers.
     const char* bits = getenv("TESSARIN_BUCKET_BITS");
     s->bucket_bits = bits ? (uint32_t)std::min(31l, std::max(0l, strtol(bits, NULL, 10))) : 0;
-    s->largest_weight = 0;
     if ((status = choose_scan(s, options, getenv("TESSARIN_SCAN")))) {
         free_data(s, options);
         return 90 + status;

@@ -111,8 +111,6 @@ template <typename T>
                                         uint32_t threads);
 [[nodiscard]] int load_avx512_data(Data* s);
 [[nodiscard]] int load_avx2_data(Data* s);
-bool weights_fold(const Data* s);
-int64_t largest_folded_weight(const Data* s);
 [[nodiscard]] int load_folded_weights(Data* s);
 [[nodiscard]] int load_labelling_weights(Data* s);
 [[nodiscard]] int choose_scan(const Data* s, Options* options, const char* forced);

@@ -453,14 +453,17 @@ static void lay_out_buckets(BucketSplit* split) {
         position += count[cell];
     }
     split->start[cells] = position;
-    // lower[h][q] = sum over q' < q and h' < h of weight[h'][q']; `below`
-    // holds that sum for the buckets passed so far.
-    for (uint64_t q = 0; q < P; q++) {
-        uint64_t below[C] = {};
-        for (uint64_t h = 0; h < split->buckets; h++) {
-            for (int c = 0; c < C; c++) split->lower[(h * P + q) * C + c] = below[c];
-            for (uint64_t r = 0; r < q; r++) {
-                for (int c = 0; c < C; c++) below[c] += weight[(h * P + r) * C + c];
+    // lower[h][q] = sum over q' < q and h' < h of weight[h'][q']: `below`
+    // holds those sums for the buckets passed so far, `earlier` the weight
+    // of bucket h's parts before q.
+    uint64_t below[kMostParts * C] = {};
+    for (uint64_t h = 0; h < split->buckets; h++) {
+        uint64_t earlier[C] = {};
+        for (uint64_t q = 0; q < P; q++) {
+            for (int c = 0; c < C; c++) {
+                split->lower[(h * P + q) * C + c] = below[q * C + c];
+                below[q * C + c] += earlier[c];
+                earlier[c] += weight[(h * P + q) * C + c];
             }
         }
     }
@@ -892,7 +895,7 @@ static void chunk_phase_part(void* vargp, uint32_t t) {
         // Each pair of dimensions split into parts along its first dimension.
         for (uint64_t a = 0; a < d; a++) {
             for (uint64_t b = a + 1; b < d; b++) {
-                if (!scratch->split_buckets || !bucketed(plan, b, C)) {
+                if (!bucketed(plan, b, C)) {
                     below_in_two<C>(plan, a, b, scratch->values, scratch->sums, scratch->fenwick[t], t, threads);
                 }
             }
@@ -953,7 +956,7 @@ static void run_chunk(const DominanceCall* call, uint64_t chunk, DominanceScratc
     job.phase = 1;
     if (plan->d >= 2) {
         run_parallel(scratch->threads, chunk_phase_part<C>, &job);
-        for (uint64_t a = 0; scratch->split_buckets && a < plan->d; a++) {
+        for (uint64_t a = 0; a < plan->d; a++) {
             for (uint64_t b = a + 1; b < plan->d && keep_running(); b++) {
                 if (!bucketed(plan, b, C)) continue;
                 BucketSplit split = carve_split(plan, scratch, a, b, C);
@@ -1056,6 +1059,7 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
         const uint64_t buckets = scratch->split_buckets;
         scratch->split_parts = split_parts(n, threads, buckets, columns);
         const uint64_t entry_bytes = sizeof(uint32_t) * 2 + 2 * sizeof(uint64_t) * columns;
+        static_assert(sizeof(BucketEntry<1>) == 24 && sizeof(BucketEntry<8>) == 136, "entries carry no padding");
         scratch->entries = alloc_large(n * entry_bytes);
         scratch->split_tables =
             (uint64_t*)malloc(split_words(buckets, scratch->split_parts, threads, columns) * sizeof(uint64_t));
