@@ -6,6 +6,7 @@ import platform
 import time
 
 import numpy as np
+from tessarin._dispatch import KERNELS
 
 
 def processor_name():
@@ -23,7 +24,7 @@ def processor_name():
 
 def argument_parser(description):
     parser = argparse.ArgumentParser(description=description)
-    parser.add_argument("--kernel", choices=["auto", "avx512", "avx2", "portable"], default="auto",
+    parser.add_argument("--kernel", choices=["auto", *KERNELS], default="auto",
                         help="compiled build to benchmark (auto: the fastest build this machine "
                              "runs, as the package's dispatch picks it)")
     return parser

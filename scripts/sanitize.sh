@@ -33,7 +33,7 @@ cmake -S . -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARI
   -DPython_EXECUTABLE="$PYTHON" -DTESSARIN_EXTRA_FLAGS="$flags -fno-omit-frame-pointer -g" >/dev/null
 cmake --build "$work/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 cmake --install "$work/build" --prefix "$work/site" >/dev/null
-cp python/tessarin/*.py "$work/site/tessarin/"
+cp python/tessarin/*.py python/tessarin/*.json "$work/site/tessarin/"
 
 export PYTHONPATH="$work/site"
 export LD_PRELOAD="$preload"

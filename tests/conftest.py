@@ -5,16 +5,17 @@ import sys
 import pytest
 
 import tessarin
+from tessarin._dispatch import EMULATED, KERNELS
 
 sys.path.insert(0, os.path.dirname(__file__))
 
 HAS_AVX512 = tessarin.kernel_supported("avx512")
 HAS_AVX2 = tessarin.kernel_supported("avx2")
-# The builds the dispatch can pick, widest first.
-BUILDS = ["avx512", "avx2", "portable"]
-# Test-only builds: the AVX-512 and NEON primitives through SIMDe's portable
-# lowering, which run on any processor.
-EMULATED = ["_avx512_emulated", "_neon_emulated"]
+# The builds the dispatch can pick, widest first, and the test-only builds:
+# the AVX-512 and NEON primitives through SIMDe's portable lowering, which run
+# on any processor.
+BUILDS = list(KERNELS)
+EMULATED = list(EMULATED)
 
 
 def load_build(name):

@@ -2,14 +2,16 @@
 run (AVX-512, then AVX2, then the portable build), or the one named by
 ``TESSARIN_KERNEL``."""
 import importlib
+import json
 import os
 
-KERNELS = ("avx512", "avx2", "portable")
-_REQUIREMENTS = {
-    "avx512": "AVX512F and AVX512VL with saved 512-bit registers",
-    "avx2": "the x86-64-v3 level: AVX2, FMA, BMI1, BMI2 and LZCNT with saved 256-bit registers",
-    "portable": "nothing",
-}
+with open(os.path.join(os.path.dirname(__file__), "_builds.json"), encoding="utf-8") as _file:
+    # Every build that CMake makes, widest instruction set first.
+    BUILDS = tuple(json.load(_file)["builds"])
+# The builds the dispatch picks from; the emulated ones are for the tests.
+KERNELS = tuple(build["name"] for build in BUILDS if not build["emulated"])
+EMULATED = tuple(build["name"] for build in BUILDS if build["emulated"])
+_REQUIREMENTS = {build["name"]: build["requires"] for build in BUILDS}
 _chosen = {}
 
 

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SRC = os.path.join(HERE, os.pardir, os.pardir, "src")
+SRC = os.path.join(HERE, os.pardir, os.pardir, "src", "core")
 SOURCES = [os.path.join(HERE, "probe.cpp")] + [
     os.path.join(SRC, name) for name in ("data.cpp", "common.cpp", "binomial_significance.cpp")]
 _cache = {}

@@ -10,7 +10,7 @@
 #include <map>
 #include <vector>
 
-struct Data;
+struct DataSet;
 struct Options;
 
 // Maps an orthant's first-sample count (labelling 0) to the summed weight of
@@ -42,16 +42,16 @@ void significance_add(SignificanceRuntime* r, uint64_t key, uint64_t value);
 // over; a failed insertion sets r->failed.
 void significance_fold_dense(SignificanceRuntime* r);
 
-// Adds the ortant_no orthant counts of corner i, read from the dense
+// Adds the orthants orthant counts of corner i, read from the dense
 // kernel's orthant-major table, weighted by the corner's multiplicity.
 void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* runtime,
-                       const Data* s);
+                       const DataSet* s);
 
 // The probability that some (corner, orthant) pair shows a difference of
 // empirical fractions above `result`, or -1.0 on failure (message in
 // error_buffer). The value does not depend on the thread count or on which
 // thread evaluates which histogram entry. Folds the dense counts first.
-[[nodiscard]] double significance_finalize(double result, const Data* d, const Options* options,
+[[nodiscard]] double significance_finalize(double result, const DataSet* d, const Options* options,
                                            SignificanceRuntime* r);
 
 // Working storage of one evaluation thread, reused from entry to entry: the

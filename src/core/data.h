@@ -14,18 +14,18 @@
 // only their order and equality matter. Multiplicity tables are point-major:
 // the entry of point i under labelling p is at i * samples + p, labelling 0
 // being the observed one.
-struct Data {
+struct DataSet {
     uint64_t n;           // number of points (distinct points after merging)
     uint64_t d;           // dimensions, at most 63
-    uint64_t ortant_no;   // 2^d orthants around every corner
+    uint64_t orthants;   // 2^d orthants around every corner
     uint64_t samples;     // labellings: permutation samples + 1
     uint64_t size_x;      // total multiplicity of the first sample
     uint64_t size_y;      // total multiplicity of the second sample
-    int32_t* data;        // n x d coordinates, point-major
+    int32_t* coordinates; // n x d coordinates, point-major
     uint32_t* counts_x;   // n x samples multiplicities in the first sample
     uint32_t* counts_y;   // n x samples multiplicities in the second sample
-    uint64_t avx512_d;    // 16-lane vectors per point: (d + 15) / 16
-    void* avx512_data;    // n x avx512_d blocks of 64 bytes, 64-byte aligned;
+    uint64_t vector_blocks;    // 16-lane vectors per point: (d + 15) / 16
+    void* rank_vectors;    // n x vector_blocks blocks of 64 bytes, 64-byte aligned;
                           // null when the chosen scan does not read it
     int64_t* folded;      // n weights size_y * cx - size_x * cy of the observed
                           // labelling, or null when the chosen scan does not fold
@@ -93,26 +93,25 @@ struct RandomSource {
 void seed_random(RandomSource* r, uint32_t seed);
 uint32_t next_random(RandomSource* r);  // 31 random bits
 
-[[nodiscard]] int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs,
+[[nodiscard]] int load_data(DataSet* s, Options* options, PyObject* args, PyObject* kwargs,
                             bool skip_samples);
-void free_data(Data* s, Options* options);
+void free_data(DataSet* s, Options* options);
 
 // Loading stages, in the order load_data runs them.
 [[nodiscard]] int validate_inputs(PyObject* data, PyObject* data2, PyObject* counts_x,
                                   PyObject* counts_y);
-void load_shapes(Data* s, PyObject* data, PyObject* data2, uint64_t* n1, uint64_t* n2);
-[[nodiscard]] int copy_data(Data* s, PyObject* data, PyObject* data2);
+void load_shapes(DataSet* s, PyObject* data, PyObject* data2, uint64_t* n1, uint64_t* n2);
+[[nodiscard]] int copy_data(DataSet* s, PyObject* data, PyObject* data2);
 template <typename T>
 [[nodiscard]] int32_t* load_ranking(PyObject* data, PyObject* data2, int typenum, uint32_t threads);
-[[nodiscard]] int load_counts_x(Data* s, PyObject* counts_x, uint64_t n1, uint64_t n2);
-[[nodiscard]] int load_counts_y(Data* s, PyObject* counts_y, uint64_t n1, uint64_t n2);
-[[nodiscard]] int deduplicate_data(Data* s, uint32_t threads);
-[[nodiscard]] int generate_permutations(Data* s, bool draw_samples, RandomSource* random,
+[[nodiscard]] int load_counts_x(DataSet* s, PyObject* counts_x, uint64_t n1, uint64_t n2);
+[[nodiscard]] int load_counts_y(DataSet* s, PyObject* counts_y, uint64_t n1, uint64_t n2);
+[[nodiscard]] int deduplicate_data(DataSet* s, uint32_t threads);
+[[nodiscard]] int generate_permutations(DataSet* s, bool draw_samples, RandomSource* random,
                                         uint32_t threads);
-[[nodiscard]] int load_avx512_data(Data* s);
-[[nodiscard]] int load_avx2_data(Data* s);
-[[nodiscard]] int load_folded_weights(Data* s);
-[[nodiscard]] int load_labelling_weights(Data* s);
-[[nodiscard]] int choose_scan(const Data* s, Options* options, const char* forced);
+[[nodiscard]] int load_rank_vectors(DataSet* s);
+[[nodiscard]] int load_folded_weights(DataSet* s);
+[[nodiscard]] int load_labelling_weights(DataSet* s);
+[[nodiscard]] int choose_scan(const DataSet* s, Options* options, const char* forced);
 
 #endif

@@ -9,13 +9,11 @@ char error_buffer[ERROR_BUFFER_SIZE] = "";
 volatile uint64_t progressDone = 0;
 volatile uint64_t progressTotal = 0;
 volatile int keepRunning = 1;
-bool debug_enabled = false;
 StopSources stop_sources = {NULL, NULL};
 
 static pthread_mutex_t error_mutex = PTHREAD_MUTEX_INITIALIZER;
 static bool worker_error_reported = false;
 
-void enable_debug() { debug_enabled = true; }
 
 // Copies a message into error_buffer; the caller holds error_mutex.
 static void copy_message(const char* message) {

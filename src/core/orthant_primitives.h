@@ -60,7 +60,7 @@ constexpr uint64_t ORTHANT_BATCH = 64;
 
 template <int BLOCKS>
 static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
-    const __m512i* blocks = (const __m512i*)t->d->avx512_data;
+    const __m512i* blocks = (const __m512i*)t->data->rank_vectors;
     bin = 0;
     for (int32_t b = 0; b < BLOCKS; b++) {
         const __m512i corner = _mm512_load_si512(blocks + i * BLOCKS + b);
@@ -113,7 +113,7 @@ static inline KERNEL_TARGET uint32_t lane_bits(__m256i greater) {
 
 template <int BLOCKS>
 static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
-    const __m256i* halves = (const __m256i*)t->d->avx512_data;
+    const __m256i* halves = (const __m256i*)t->data->rank_vectors;
     bin = 0;
     for (int32_t h = 0; h < 2 * BLOCKS; h++) {
         const __m256i corner = _mm256_load_si256(halves + i * 2 * BLOCKS + h);
@@ -235,7 +235,7 @@ static inline uint32_t block_bits(const int32_t* corner, const int32_t* point) {
 
 template <int BLOCKS>
 static inline void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
-    const int32_t* lanes = (const int32_t*)t->d->avx512_data;
+    const int32_t* lanes = (const int32_t*)t->data->rank_vectors;
     bin = 0;
     for (int32_t b = 0; b < BLOCKS; b++) {
         bin |= (uint64_t)block_bits(lanes + (i * BLOCKS + b) * 16, lanes + (j * BLOCKS + b) * 16) << (16 * b);
@@ -289,10 +289,10 @@ static inline void accumulate_lane_sums(const int32_t (*corner_coordinate)[16], 
 constexpr uint64_t ORTHANT_BATCH = 1;
 template <int BLOCKS>
 static inline void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
-    const int32_t* lanes = (const int32_t*)t->d->avx512_data;
+    const int32_t* lanes = (const int32_t*)t->data->rank_vectors;
     const int32_t* corner = lanes + i * 16 * BLOCKS;
     const int32_t* point = lanes + j * 16 * BLOCKS;
-    const uint64_t d = t->d->d;
+    const uint64_t d = t->data->d;
     bin = 0;
     for (uint64_t k = 0; k < d; k++) bin |= (uint64_t)(corner[k] > point[k]) << k;
 }

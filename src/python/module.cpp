@@ -30,7 +30,7 @@ struct Runtime {
 struct Task {
     uint64_t from;
     uint64_t to;
-    const Data* d;
+    const DataSet* data;
     const Options* options;
     Runtime* runtime;
 };
@@ -117,11 +117,11 @@ constexpr int MAX_CORNER_GROUP = 32;
 // Raises both maxima with the finished counters of a group of corners.
 static inline void update_folded_maxima(const uint64_t* corners, int group, const Task* t,
                                         const int64_t* counters, uint64_t* max_alpha) {
-    const uint64_t ortant_no = t->d->ortant_no;
+    const uint64_t orthants = t->data->orthants;
     for (int c = 0; c < group; c++) {
-        const bool in_x = t->d->counts_x[corners[c]] != 0, in_y = t->d->counts_y[corners[c]] != 0;
-        const int64_t* counter = counters + c * ortant_no;
-        for (uint64_t o = 0; o < ortant_no; o++) {
+        const bool in_x = t->data->counts_x[corners[c]] != 0, in_y = t->data->counts_y[corners[c]] != 0;
+        const int64_t* counter = counters + c * orthants;
+        for (uint64_t o = 0; o < orthants; o++) {
             const uint64_t alpha = counter[o] < 0 ? -(uint64_t)counter[o] : (uint64_t)counter[o];
             raise_observed(max_alpha, 1, in_x, in_y, alpha, corners[c], o, counter[o] > 0);
         }
@@ -139,14 +139,14 @@ typedef bool (*GroupScan)(const uint64_t* corners, Task* t, int64_t* counters, u
 // totals and cleared before they could, every `flush_every` points (a whole
 // number of batches: the counters move by at most largest_weight a point).
 // A flush costs a pass over the table, so 32-bit counters are used only when
-// flushes come no more often than every max(ortant_no, ORTHANT_BATCH) points;
+// flushes come no more often than every max(orthants, ORTHANT_BATCH) points;
 // returns 0 when they are not used.
-static uint64_t narrow_flush_period(const Data* s) {
+static uint64_t narrow_flush_period(const DataSet* s) {
     uint64_t product;
     if (!__builtin_mul_overflow(s->size_x, s->size_y, &product) && product <= (uint64_t)INT32_MAX) return UINT64_MAX;
     const uint64_t largest = (uint64_t)std::max<int64_t>(s->largest_weight, 1);
     const uint64_t period = (uint64_t)INT32_MAX / largest / ORTHANT_BATCH * ORTHANT_BATCH;
-    return period >= std::max(s->ortant_no, ORTHANT_BATCH) ? period : 0;
+    return period >= std::max(s->orthants, ORTHANT_BATCH) ? period : 0;
 }
 
 // With at most 16 dimensions, the coordinates of P = 16 / d corners share one
@@ -160,9 +160,9 @@ static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, in
                                             uint64_t* max_alpha) {
     constexpr int VECTORS = 2, GROUP = VECTORS * P;
     constexpr bool NARROW = sizeof(Counter) < sizeof(int64_t);
-    const uint64_t n = t->d->n, d = t->d->d, ortant_no = t->d->ortant_no, table = GROUP * ortant_no;
-    const int32_t* lanes = (const int32_t*)t->d->avx512_data;
-    const int64_t* weight = t->d->folded;
+    const uint64_t n = t->data->n, d = t->data->d, orthants = t->data->orthants, table = GROUP * orthants;
+    const int32_t* lanes = (const int32_t*)t->data->rank_vectors;
+    const int64_t* weight = t->data->folded;
     alignas(64) int32_t packed[VECTORS][16] = {};
     alignas(64) int32_t spread[16] = {};
     for (uint64_t l = 0; l < P * d; l++) spread[l] = (int32_t)(l % d);
@@ -172,8 +172,8 @@ static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, in
     Counter* counters = NARROW ? (Counter*)(totals + table) : (Counter*)totals;
     memset(totals, 0, table * sizeof(int64_t));
     if (NARROW) memset(counters, 0, table * sizeof(Counter));
-    const uint64_t flush_every = NARROW ? narrow_flush_period(t->d) : UINT64_MAX;
-    const uint32_t live = (uint32_t)(P * d), low_bits = (uint32_t)(ortant_no - 1);
+    const uint64_t flush_every = NARROW ? narrow_flush_period(t->data) : UINT64_MAX;
+    const uint32_t live = (uint32_t)(P * d), low_bits = (uint32_t)(orthants - 1);
     const uint64_t mask = poll_mask(GROUP * ORTHANT_BATCH);
     uint32_t bins[ORTHANT_BATCH][VECTORS];
     uint64_t since_flush = 0;
@@ -189,7 +189,7 @@ static KERNEL_TARGET bool scan_packed_group(const uint64_t* corners, Task* t, in
             const Counter w = (Counter)weight[first + b];
             for (int v = 0; v < VECTORS; v++) {
                 for (int c = 0; c < P; c++) {
-                    counters[(v * P + c) * ortant_no + ((bins[b][v] >> (c * d)) & low_bits)] += w;
+                    counters[(v * P + c) * orthants + ((bins[b][v] >> (c * d)) & low_bits)] += w;
                 }
             }
         }
@@ -214,20 +214,20 @@ template <int D>
 static KERNEL_TARGET bool scan_lane_group(const uint64_t* corners, Task* t, int64_t* counters,
                                           uint64_t* max_alpha) {
     constexpr int ORTANTS = 1 << D;
-    const uint64_t n = t->d->n;
-    const int32_t* lanes = (const int32_t*)t->d->avx512_data;
+    const uint64_t n = t->data->n;
+    const int32_t* lanes = (const int32_t*)t->data->rank_vectors;
     alignas(64) int32_t corner_coordinate[D][16];
     for (int c = 0; c < 16; c++) {
         for (int k = 0; k < D; k++) corner_coordinate[k][c] = lanes[corners[c] * 16 + k];
     }
     const uint64_t flush_every =
-        std::min<uint64_t>(poll_mask(16) + 1, (uint64_t)(INT32_MAX / std::max<int64_t>(t->d->largest_weight, 1)));
+        std::min<uint64_t>(poll_mask(16) + 1, (uint64_t)(INT32_MAX / std::max<int64_t>(t->data->largest_weight, 1)));
     alignas(64) int32_t lane_sums[ORTANTS][16];
     int64_t sums[ORTANTS][16] = {};
     for (uint64_t j = 0; j < n;) {
         if (!keep_running()) return false;
         const uint64_t end = std::min(n, j + flush_every);
-        accumulate_lane_sums<D>(corner_coordinate, lanes + j * 16, t->d->folded + j, end - j, lane_sums);
+        accumulate_lane_sums<D>(corner_coordinate, lanes + j * 16, t->data->folded + j, end - j, lane_sums);
         for (int o = 0; o < ORTANTS; o++) {
             for (int c = 0; c < 16; c++) sums[o][c] += lane_sums[o][c];
         }
@@ -244,7 +244,7 @@ static KERNEL_TARGET bool scan_lane_group(const uint64_t* corners, Task* t, int6
 static void* folded_kernel(Task* t, GroupScan scan, int group) {
     uint64_t* max_alpha = alloc_maxima(1);
     // 64-bit counters, then room for as many 32-bit ones.
-    int64_t* counters = (int64_t*)malloc(group * t->d->ortant_no * (sizeof(int64_t) + sizeof(int32_t)));
+    int64_t* counters = (int64_t*)malloc(group * t->data->orthants * (sizeof(int64_t) + sizeof(int32_t)));
     if (!max_alpha || !counters) {
         free(max_alpha);
         free(counters);
@@ -262,7 +262,7 @@ static void* folded_kernel(Task* t, GroupScan scan, int group) {
 }
 
 static void* lanes_kernel(Task* t) {
-    switch (t->d->d) {
+    switch (t->data->d) {
         case 1: return folded_kernel(t, scan_lane_group<1>, 16);
         case 2: return folded_kernel(t, scan_lane_group<2>, 16);
         case 3: return folded_kernel(t, scan_lane_group<3>, 16);
@@ -272,7 +272,7 @@ static void* lanes_kernel(Task* t) {
 
 template <typename Counter>
 static void* packed_kernel_with(Task* t) {
-    switch (16 / t->d->d) {
+    switch (16 / t->data->d) {
         case 16: return folded_kernel(t, scan_packed_group<16, Counter>, 32);
         case 8: return folded_kernel(t, scan_packed_group<8, Counter>, 16);
         case 5: return folded_kernel(t, scan_packed_group<5, Counter>, 10);
@@ -284,7 +284,7 @@ static void* packed_kernel_with(Task* t) {
 }
 
 static void* packed_kernel(Task* t) {
-    return narrow_flush_period(t->d) ? packed_kernel_with<int32_t>(t) : packed_kernel_with<int64_t>(t);
+    return narrow_flush_period(t->data) ? packed_kernel_with<int32_t>(t) : packed_kernel_with<int64_t>(t);
 }
 
 // Several labellings and no histogram, when size_x * size_y fits a signed
@@ -298,9 +298,9 @@ static void* packed_kernel(Task* t) {
 // row of weights is read once for the whole group.
 constexpr int MAX_LABELLING_GROUP = 32;
 
-static inline int labelling_group(uint64_t ortant_no, uint64_t samples) {
+static inline int labelling_group(uint64_t orthants, uint64_t samples) {
     const uint64_t width = std::min(LABELLING_CHUNK, (samples + 7) / 8 * 8);
-    const uint64_t table_bytes = ortant_no * width * sizeof(int32_t);
+    const uint64_t table_bytes = orthants * width * sizeof(int32_t);
     return (int)std::max<uint64_t>(1, std::min<uint64_t>(MAX_LABELLING_GROUP, (24 << 10) / table_bytes));
 }
 
@@ -312,9 +312,9 @@ typedef int32_t Lanes8 __attribute__((vector_size(32), aligned(4)));
 // tables, for a chunk of `width` labellings (a multiple of 8; WIDTH when it
 // is not 0). The row of weights is held in registers across the group.
 template <uint64_t WIDTH>
-static inline KERNEL_TARGET bool add_group_weights(const Data* s, const uint16_t* bins, int group, uint64_t first,
+static inline KERNEL_TARGET bool add_group_weights(const DataSet* s, const uint16_t* bins, int group, uint64_t first,
                                                    uint64_t width, int32_t* differences) {
-    const uint64_t n = s->n, table = s->ortant_no * width, mask = poll_mask(group * width);
+    const uint64_t n = s->n, table = s->orthants * width, mask = poll_mask(group * width);
     const int32_t* block = s->labelling_weights + n * first;
     for (uint64_t j = 0; j < n; j++) {
         if ((j & mask) == 0 && !keep_running()) return false;
@@ -341,8 +341,8 @@ static inline KERNEL_TARGET bool add_group_weights(const Data* s, const uint16_t
 template <int BLOCKS>
 static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int group, Task* t, uint16_t* bins,
                                                   int32_t* differences, uint64_t* max_alpha) {
-    const Data* s = t->d;
-    const uint64_t samples = s->samples, n = s->n, ortant_no = s->ortant_no;
+    const DataSet* s = t->data;
+    const uint64_t samples = s->samples, n = s->n, orthants = s->orthants;
     uint64_t* max_beta = max_alpha + samples;
     // The group's orthant of every point, point-major.
     const uint64_t mask = poll_mask(group);
@@ -356,7 +356,7 @@ static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int g
     }
     for (uint64_t first = 0; first < samples; first += LABELLING_CHUNK) {
         const uint64_t chunk = std::min(LABELLING_CHUNK, samples - first), width = (chunk + 7) / 8 * 8;
-        const uint64_t table = ortant_no * width;
+        const uint64_t table = orthants * width;
         memset(differences, 0, group * table * sizeof(int32_t));
         const bool added = width == LABELLING_CHUNK
                                ? add_group_weights<LABELLING_CHUNK>(s, bins, group, first, width, differences)
@@ -365,7 +365,7 @@ static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int g
         for (int c = 0; c < group; c++) {
             const uint32_t* corner_x = s->counts_x + corners[c] * samples + first;
             const uint32_t* corner_y = s->counts_y + corners[c] * samples + first;
-            for (uint64_t o = 0; o < ortant_no; o++) {
+            for (uint64_t o = 0; o < orthants; o++) {
                 const int32_t* row = differences + c * table + o * width;
                 if (first == 0) {
                     raise_observed(max_alpha, samples, corner_x[0] != 0, corner_y[0] != 0,
@@ -384,13 +384,13 @@ static KERNEL_TARGET bool scan_corners_labellings(const uint64_t* corners, int g
 
 template <int BLOCKS>
 static void* labellings_kernel(Task* t) {
-    const Data* s = t->d;
-    const uint64_t samples = s->samples, ortant_no = s->ortant_no;
-    const int group = labelling_group(ortant_no, samples);
+    const DataSet* s = t->data;
+    const uint64_t samples = s->samples, orthants = s->orthants;
+    const int group = labelling_group(orthants, samples);
     const uint64_t width = std::min(LABELLING_CHUNK, (samples + 7) / 8 * 8);
     uint64_t* max_alpha = alloc_maxima(samples);
     uint16_t* bins = (uint16_t*)malloc((s->n ? s->n : 1) * group * sizeof(uint16_t));
-    int32_t* differences = (int32_t*)malloc(group * ortant_no * width * sizeof(int32_t));
+    int32_t* differences = (int32_t*)malloc(group * orthants * width * sizeof(int32_t));
     if (!max_alpha || !bins || !differences) {
         free(max_alpha);
         free(bins);
@@ -414,11 +414,11 @@ static void* labellings_kernel(Task* t) {
 // n >= 2^d, so its tables are never larger than the data set's count tables.
 template <int BLOCKS>
 static KERNEL_TARGET void* dense_kernel(Task* t) {
-    const Data* s = t->d;
-    const uint64_t samples = s->samples, n = s->n, ortant_no = s->ortant_no;
+    const DataSet* s = t->data;
+    const uint64_t samples = s->samples, n = s->n, orthants = s->orthants;
     size_t table_bytes;
     uint64_t* x_cap_ortant = NULL;
-    if (!__builtin_mul_overflow(ortant_no, samples * sizeof(uint64_t), &table_bytes)) {
+    if (!__builtin_mul_overflow(orthants, samples * sizeof(uint64_t), &table_bytes)) {
         x_cap_ortant = (uint64_t*)malloc(table_bytes);
     }
     if (!x_cap_ortant) {
@@ -463,7 +463,7 @@ static KERNEL_TARGET void* dense_kernel(Task* t) {
             }
         }
         if (abandoned) break;
-        for (uint64_t o = 0; o < ortant_no; o++) {
+        for (uint64_t o = 0; o < orthants; o++) {
             update_maxima(x_cap_ortant + o * samples, y_cap_ortant + o * samples, counts_x + i * samples,
                           counts_y + i * samples, s->size_x, s->size_y, samples, i, o, max_alpha);
         }
@@ -484,10 +484,10 @@ typedef void* (*KernelBody)(Task*);
 // thread works on private copies of its task and of the record: nothing the
 // kernel stores can alias them, so their fields stay in registers.
 static void* run_kernel(void* vargp, const KernelBody bodies[5]) {
-    const Data data = *((Task*)vargp)->d;
+    const DataSet data = *((Task*)vargp)->data;
     Task task = *(Task*)vargp;
-    task.d = &data;
-    return bodies[std::min<uint64_t>(data.avx512_d, 4)](&task);
+    task.data = &data;
+    return bodies[std::min<uint64_t>(data.vector_blocks, 4)](&task);
 }
 
 void* max_diff_from_counts(void* vargp) {
@@ -535,7 +535,7 @@ struct OrthantSlot {
 template <int BLOCKS>
 static KERNEL_TARGET void sparse_scan_folded(Task* t, OrthantSlot* slots, uint64_t* touched, int slot_bits,
                                              uint64_t* max_alpha) {
-    const Data* s = t->d;
+    const DataSet* s = t->data;
     const int64_t* weight = s->folded;
     const uint64_t n = s->n, slot_mask = ((uint64_t)1 << slot_bits) - 1, mask = poll_mask(8 * PROBE_BATCH);
     uint64_t bins[PROBE_BATCH], homes[PROBE_BATCH];
@@ -582,7 +582,7 @@ static KERNEL_TARGET void sparse_scan_folded(Task* t, OrthantSlot* slots, uint64
 
 template <int BLOCKS>
 static void* hashed_kernel(Task* t) {
-    const uint64_t n = t->d->n ? t->d->n : 1;
+    const uint64_t n = t->data->n ? t->data->n : 1;
     int slot_bits = 1;
     while (((uint64_t)1 << slot_bits) < 4 * n) slot_bits++;
     const uint64_t slot_no = (uint64_t)1 << slot_bits;
@@ -614,7 +614,7 @@ static void* max_diff_hashed(void* vargp) {
 // each run being one occupied orthant; empty orthants cannot raise a maximum.
 template <int BLOCKS>
 static KERNEL_TARGET void* sparse_kernel(Task* t) {
-    const Data* s = t->d;
+    const DataSet* s = t->data;
     const uint64_t samples = s->samples, n = s->n;
     uint64_t* x_cap_ortant = (uint64_t*)malloc(samples * sizeof(uint64_t));
     if (!x_cap_ortant) {
@@ -677,7 +677,7 @@ static KERNEL_TARGET void* sparse_kernel(Task* t) {
             // the empty ones, at least one since n < 2^d, add it under key 0.
             const uint64_t i_count = (uint64_t)counts_x[i * samples] + counts_y[i * samples];
             pthread_mutex_lock(&significance->mutex);
-            uint64_t zeros = s->ortant_no;
+            uint64_t zeros = s->orthants;
             for (uint64_t l = 0; l < n;) {
                 const uint64_t bin = unique_bins[l].bin;
                 uint64_t true_in_orthant = 0;
@@ -718,11 +718,11 @@ static void* (*scan_entry(ScanPath path))(void*) {
 }
 
 // The histogram's keys are first-sample counts, 0 to size_x.
-void init_runtime(Runtime* r, const Data* d) { significance_init_runtime(&r->significance, d->size_x + 1); }
+void init_runtime(Runtime* r, const DataSet* d) { significance_init_runtime(&r->significance, d->size_x + 1); }
 
 // The units a computation splits into: corners for the scans of all pairs,
 // labellings for the dominance counts, which visit every corner at once.
-static uint64_t work_units(const Data* d, const Options* options) {
+static uint64_t work_units(const DataSet* d, const Options* options) {
     return options->scan == SCAN_DOMINANCE ? d->samples : d->n;
 }
 
@@ -769,7 +769,7 @@ static void run_shares(void* vargp, uint32_t t) {
 // each and merge the returned maxima element by element;
 // the block's labellings for the dominance counts. The histogram part goes to
 // the runtime. Returns null on failure, with the message in error_buffer.
-uint64_t* run_workers(Options* options, const Data* d, Runtime* r, uint64_t from, uint64_t to) {
+uint64_t* run_workers(Options* options, const DataSet* d, Runtime* r, uint64_t from, uint64_t to) {
     const uint32_t T = options->thread_no;
     if (options->scan == SCAN_DOMINANCE) {
         uint64_t* max_alpha = alloc_maxima(d->samples);
@@ -845,7 +845,7 @@ static inline double combine_alpha_beta(uint64_t alpha, uint64_t beta, const Opt
 // statistic, its location and the permutation significance, and, when
 // `significance` is not null, the binomial significance from its histogram.
 // Returns 0, or 1 with the message in error_buffer.
-static int finish_test(TestResult* res, const Data* d, const Options* options, const uint64_t* alphas_append_betas,
+static int finish_test(TestResult* res, const DataSet* d, const Options* options, const uint64_t* alphas_append_betas,
                        SignificanceRuntime* significance) {
     const uint64_t samples = d->samples;
     const uint64_t alpha = alphas_append_betas[0], beta = alphas_append_betas[samples];
@@ -903,7 +903,7 @@ static int finish_test(TestResult* res, const Data* d, const Options* options, c
     return 0;
 }
 
-int run_test(TestResult* res, const Data* d, Options* options) {
+int run_test(TestResult* res, const DataSet* d, Options* options) {
     Runtime runtime;
     const bool binomial = options->calculate_binomial_significance;
     if (binomial) init_runtime(&runtime, d);
@@ -1014,7 +1014,7 @@ static int install_signal_handlers(SavedHandlers* saved) {
 
 static PyObject* tessarin_test(PyObject* self, PyObject* args, PyObject* kwargs) {
     (void)self;
-    Data d;
+    DataSet d;
     Options options;
     TestResult res;
     if (load_data(&d, &options, args, kwargs, false) != 0) {
@@ -1096,7 +1096,7 @@ static const char* const PREPARED_NAME = "tessarin." TESSARIN_NAME(TESSARIN_MODU
 
 // A loaded data set with the options it was loaded with.
 struct PreparedTest {
-    Data d;
+    DataSet d;
     Options options;
 };
 
@@ -1147,10 +1147,10 @@ static inline uint64_t digest_words(uint64_t h, const void* words, uint64_t byte
 }
 
 static uint64_t prepared_digest(const PreparedTest* p) {
-    const Data* d = &p->d;
+    const DataSet* d = &p->d;
     const uint64_t head[6] = {d->n, d->d, d->samples, d->size_x, d->size_y, p->options.scan == SCAN_DOMINANCE};
     uint64_t h = digest_words(0xCBF29CE484222325ull, head, sizeof(head));
-    h = digest_words(h, d->data, d->n * d->d * sizeof(int32_t));
+    h = digest_words(h, d->coordinates, d->n * d->d * sizeof(int32_t));
     h = digest_words(h, d->counts_x, d->n * d->samples * sizeof(uint32_t));
     h = digest_words(h, d->counts_y, d->n * d->samples * sizeof(uint32_t));
     return digest_words(h, d->origin, d->n * sizeof(uint64_t));

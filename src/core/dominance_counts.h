@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-struct Data;
+struct DataSet;
 struct SignificanceRuntime;
 
 // Computes the alpha and beta maxima of every labelling of `s` (d <= 3), and
@@ -18,7 +18,7 @@ struct SignificanceRuntime;
 // as the scans do. Returns 0, or 1 with the message reported through
 // report_worker_error. An interruption returns 0 with incomplete maxima, which
 // the caller discards.
-[[nodiscard]] int dominance_maxima(const Data* s, uint32_t threads, SignificanceRuntime* significance,
+[[nodiscard]] int dominance_maxima(const DataSet* s, uint32_t threads, SignificanceRuntime* significance,
                                    uint64_t* max_alpha);
 
 // The same for the block of labellings [first, end) alone: the maxima of the
@@ -27,7 +27,7 @@ struct SignificanceRuntime;
 // Blocks that start at multiples of DOMINANCE_BLOCK keep the passes, which
 // share several labellings, whole.
 constexpr uint64_t DOMINANCE_BLOCK = 8;
-[[nodiscard]] int dominance_block_maxima(const Data* s, uint32_t threads, SignificanceRuntime* significance,
+[[nodiscard]] int dominance_block_maxima(const DataSet* s, uint32_t threads, SignificanceRuntime* significance,
                                          uint64_t first, uint64_t end, uint64_t* max_alpha);
 
 #endif

@@ -61,10 +61,6 @@ static inline void progress_add(uint64_t units) { __atomic_fetch_add(&progressDo
 static inline uint64_t progress_done() { return __atomic_load_n(&progressDone, __ATOMIC_RELAXED); }
 static inline uint64_t progress_total() { return __atomic_load_n(&progressTotal, __ATOMIC_RELAXED); }
 
-// Set once a call has asked for debugging; nothing else reads or writes it.
-extern bool debug_enabled;
-
-void enable_debug();
 
 // error_buffer is written by the loader of one call while another call's
 // workers may be failing, so every access takes one lock.

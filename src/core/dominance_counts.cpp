@@ -68,7 +68,7 @@ struct DominanceScratch {
 
 // What one call shares between its workers.
 struct DominanceCall {
-    const Data* s;
+    const DataSet* s;
     const DominancePlan* plan;
     SignificanceRuntime* significance;
     int labellings;       // per chunk: C when folded, C / 2 otherwise
@@ -94,12 +94,12 @@ static void free_plan(DominancePlan* plan) { free_large(plan->tables); }
 // short is of no use, and the call ends without it.
 static inline bool stopped_every(uint64_t i) { return (i & 65535) == 0 && !keep_running(); }
 
-static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* order, uint32_t* rank_no) {
+static bool rank_dimension(const DataSet* s, uint64_t b, uint32_t* rank, uint32_t* order, uint32_t* rank_no) {
     const uint64_t n = s->n, d = s->d;
     int32_t low = INT32_MAX, high = INT32_MIN;
     for (uint64_t p = 0; p < n; p++) {
-        low = std::min(low, s->data[p * d + b]);
-        high = std::max(high, s->data[p * d + b]);
+        low = std::min(low, s->coordinates[p * d + b]);
+        high = std::max(high, s->coordinates[p * d + b]);
     }
     const uint64_t span = (uint64_t)((int64_t)high - low) + 1;
     if (span == n) {
@@ -111,12 +111,12 @@ static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* 
         uint64_t p = 0;
         for (; p < n; p++) {
             if (stopped_every(p)) return true;
-            uint32_t* place = order + (s->data[p * d + b] - low);
+            uint32_t* place = order + (s->coordinates[p * d + b] - low);
             if (*place != UINT32_MAX) break;
             *place = (uint32_t)p;
         }
         if (p == n) {
-            for (uint64_t q = 0; q < n; q++) rank[q] = (uint32_t)(s->data[q * d + b] - low);
+            for (uint64_t q = 0; q < n; q++) rank[q] = (uint32_t)(s->coordinates[q * d + b] - low);
             *rank_no = (uint32_t)n;
             return true;
         }
@@ -129,16 +129,16 @@ static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* 
                 free(start);
                 return true;
             }
-            start[s->data[p * d + b] - low + 1]++;
+            start[s->coordinates[p * d + b] - low + 1]++;
         }
         for (uint64_t v = 0; v < span; v++) start[v + 1] += start[v];
-        for (uint64_t p = 0; p < n; p++) order[start[s->data[p * d + b] - low]++] = (uint32_t)p;
+        for (uint64_t p = 0; p < n; p++) order[start[s->coordinates[p * d + b] - low]++] = (uint32_t)p;
         free(start);
     } else {
         uint64_t* keys = (uint64_t*)malloc(n * sizeof(uint64_t));
         if (!keys) return false;
         for (uint64_t p = 0; p < n; p++) {
-            keys[p] = ((uint64_t)((uint32_t)s->data[p * d + b] ^ 0x80000000u) << 32) | p;
+            keys[p] = ((uint64_t)((uint32_t)s->coordinates[p * d + b] ^ 0x80000000u) << 32) | p;
         }
         std::sort(keys, keys + n);
         for (uint64_t r = 0; r < n; r++) order[r] = (uint32_t)keys[r];
@@ -147,7 +147,7 @@ static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* 
     uint32_t next = 0;
     for (uint64_t r = 0; r < n; r++) {
         if (stopped_every(r)) return true;
-        if (r > 0 && s->data[(uint64_t)order[r] * d + b] != s->data[(uint64_t)order[r - 1] * d + b]) next++;
+        if (r > 0 && s->coordinates[(uint64_t)order[r] * d + b] != s->coordinates[(uint64_t)order[r - 1] * d + b]) next++;
         rank[order[r]] = next;
     }
     *rank_no = n ? next + 1 : 0;
@@ -155,7 +155,7 @@ static bool rank_dimension(const Data* s, uint64_t b, uint32_t* rank, uint32_t* 
 }
 
 struct PlanJob {
-    const Data* s;
+    const DataSet* s;
     DominancePlan* plan;
     bool failed[3];
 };
@@ -167,7 +167,7 @@ static void rank_part(void* vargp, uint32_t b) {
 }
 
 // Ranks the dimensions side by side, one thread each.
-static bool build_plan(const Data* s, DominancePlan* plan, uint32_t threads) {
+static bool build_plan(const DataSet* s, DominancePlan* plan, uint32_t threads) {
     memset(plan, 0, sizeof(*plan));
     plan->n = s->n;
     plan->d = s->d;
@@ -776,7 +776,7 @@ static inline uint64_t chunk_size(const DominanceCall* call, uint64_t chunk) {
 template <int C>
 static void fill_values(const DominanceCall* call, uint64_t chunk, uint64_t* values, uint64_t from, uint64_t to,
                         uint64_t* totals) {
-    const Data* s = call->s;
+    const DataSet* s = call->s;
     const uint64_t first = chunk_first(call, chunk), count = chunk_size(call, chunk), samples = s->samples;
     const int L = call->labellings;
     memset(values + from * C, 0, (to - from) * C * sizeof(uint64_t));
@@ -805,7 +805,7 @@ static void fill_values(const DominanceCall* call, uint64_t chunk, uint64_t* val
 template <int C>
 static void reduce_corner(const DominanceCall* call, uint64_t chunk, uint64_t p, uint64_t* v,
                           uint64_t* max_alpha) {
-    const Data* s = call->s;
+    const DataSet* s = call->s;
     const uint64_t slots = (uint64_t)1 << s->d, samples = s->samples;
     for (uint64_t b = 0; b < s->d; b++) {
         const uint64_t bit = (uint64_t)1 << b;
@@ -1083,7 +1083,7 @@ static bool make_scratch(DominanceScratch* scratch, const DominancePlan* plan, i
 // the memory near theirs.
 constexpr int CHUNK_COLUMNS = 8, NARROW_CHUNK_COLUMNS = 2;
 
-static bool wide_chunks_fit(const Data* s, uint32_t threads) {
+static bool wide_chunks_fit(const DataSet* s, uint32_t threads) {
     const double wide = (double)std::min<uint64_t>(threads, (s->samples + 3) / 4) * (double)s->n *
                         (double)(((uint64_t)1 << s->d) + 1) * CHUNK_COLUMNS * sizeof(uint64_t);
     const double tables = 2.0 * (double)s->n * (double)s->samples * sizeof(uint32_t);
@@ -1095,7 +1095,7 @@ static_assert(DOMINANCE_BLOCK % CHUNK_COLUMNS == 0 && DOMINANCE_BLOCK % NARROW_C
 
 template <int C>
 static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) {
-    const Data* s = call->s;
+    const DataSet* s = call->s;
     call->labellings = call->folded ? C : C / 2;
     call->chunks = (call->end_labelling - call->first_labelling + call->labellings - 1) / call->labellings;
     progress_start(progress_units(call));
@@ -1133,11 +1133,11 @@ static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) 
     return ok ? 0 : 1;
 }
 
-int dominance_maxima(const Data* s, uint32_t threads, SignificanceRuntime* significance, uint64_t* max_alpha) {
+int dominance_maxima(const DataSet* s, uint32_t threads, SignificanceRuntime* significance, uint64_t* max_alpha) {
     return dominance_block_maxima(s, threads, significance, 0, s->samples, max_alpha);
 }
 
-int dominance_block_maxima(const Data* s, uint32_t threads, SignificanceRuntime* significance, uint64_t first,
+int dominance_block_maxima(const DataSet* s, uint32_t threads, SignificanceRuntime* significance, uint64_t first,
                            uint64_t end, uint64_t* max_alpha) {
     if (threads == 0 || first >= end) return 0;
     DominancePlan plan;

@@ -85,12 +85,12 @@ void significance_fold_dense(SignificanceRuntime* r) {
 }
 
 void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* runtime,
-                       const Data* s) {
+                       const DataSet* s) {
     const uint64_t samples = s->samples;
     // Each multiplicity fits 32 bits but their sum may not.
     const uint64_t i_count = (uint64_t)s->counts_x[i * samples] + s->counts_y[i * samples];
     pthread_mutex_lock(&runtime->mutex);
-    for (uint64_t k = 0; k < s->ortant_no; k++) {
+    for (uint64_t k = 0; k < s->orthants; k++) {
         significance_add(runtime, x_cap_ortant[k * samples], i_count);
     }
     pthread_mutex_unlock(&runtime->mutex);
@@ -796,7 +796,7 @@ static uint64_t mirrored_key(uint64_t key, uint64_t size_x) {
     return key <= size_x && size_x - key < key ? size_x - key : key;
 }
 
-double significance_finalize(double result, const Data* d, const Options* options,
+double significance_finalize(double result, const DataSet* d, const Options* options,
                              SignificanceRuntime* r) {
     significance_fold_dense(r);
     if (r->failed) {

@@ -208,17 +208,17 @@ int validate_inputs(PyObject* data, PyObject* data2, PyObject* counts_x, PyObjec
     return 0;
 }
 
-void load_shapes(Data* s, PyObject* data, PyObject* data2, uint64_t* n1, uint64_t* n2) {
+void load_shapes(DataSet* s, PyObject* data, PyObject* data2, uint64_t* n1, uint64_t* n2) {
     s->d = (uint64_t)extent(data, 1);
-    s->ortant_no = (uint64_t)1 << s->d;
+    s->orthants = (uint64_t)1 << s->d;
     *n1 = (uint64_t)extent(data, 0);
     *n2 = data2 ? (uint64_t)extent(data2, 0) : 0;
     s->n = *n1 + *n2;
 }
 
-// Copies the rows of one converted array into s->data from point `first` on.
+// Copies the rows of one converted array into s->coordinates from point `first` on.
 // Returns 1 when a signal is pending, with the interpreter's exception set.
-static int copy_rows(Data* s, PyArrayObject* array, uint64_t first) {
+static int copy_rows(DataSet* s, PyArrayObject* array, uint64_t first) {
     const uint64_t rows = (uint64_t)PyArray_DIM(array, 0);
     const char* base = PyArray_BYTES(array);
     const npy_intp row_stride = PyArray_STRIDE(array, 0);
@@ -226,7 +226,7 @@ static int copy_rows(Data* s, PyArrayObject* array, uint64_t first) {
     for (uint64_t i = 0; i < rows; i++) {
         if (interrupted_at(i)) return 1;
         const char* row = base + (npy_intp)i * row_stride;
-        int32_t* out = s->data + (first + i) * s->d;
+        int32_t* out = s->coordinates + (first + i) * s->d;
         for (uint64_t k = 0; k < s->d; k++) {
             out[k] = *(const int32_t*)(row + (npy_intp)k * column_stride);
         }
@@ -234,15 +234,15 @@ static int copy_rows(Data* s, PyArrayObject* array, uint64_t first) {
     return 0;
 }
 
-int copy_data(Data* s, PyObject* data, PyObject* data2) {
+int copy_data(DataSet* s, PyObject* data, PyObject* data2) {
     PyArrayObject* data_np = convert_array(data, NPY_INT);
     if (!data_np) {
         raise_error(PyExc_RuntimeError, "out of memory error - load_data[data_np]");
         return 2;
     }
     const uint64_t n1 = (uint64_t)PyArray_DIM(data_np, 0);
-    s->data = (int32_t*)malloc_table(s->n, s->d, sizeof(int32_t));
-    if (!s->data) {
+    s->coordinates = (int32_t*)malloc_table(s->n, s->d, sizeof(int32_t));
+    if (!s->coordinates) {
         Py_DECREF(data_np);
         raise_error(PyExc_RuntimeError, "out of memory error - load_data[data]");
         return 3;
@@ -250,20 +250,20 @@ int copy_data(Data* s, PyObject* data, PyObject* data2) {
     int status = copy_rows(s, data_np, 0);
     Py_DECREF(data_np);
     if (status) {
-        free_large(s->data);
+        free_large(s->coordinates);
         return 1;
     }
     if (!data2) return 0;
     PyArrayObject* data2_np = convert_array(data2, NPY_INT);
     if (!data2_np) {
-        free_large(s->data);
+        free_large(s->coordinates);
         raise_error(PyExc_RuntimeError, "out of memory error - load_data[data2_np]");
         return 4;
     }
     status = copy_rows(s, data2_np, n1);
     Py_DECREF(data2_np);
     if (status) {
-        free_large(s->data);
+        free_large(s->coordinates);
         return 1;
     }
     return 0;
@@ -554,7 +554,7 @@ static int fill_column(uint32_t* table, uint64_t samples, uint64_t from, uint64_
     return 0;
 }
 
-int load_counts_x(Data* s, PyObject* counts_x, uint64_t n1, uint64_t n2) {
+int load_counts_x(DataSet* s, PyObject* counts_x, uint64_t n1, uint64_t n2) {
     s->counts_x = (uint32_t*)malloc_table(s->n, s->samples, sizeof(uint32_t));
     if (!s->counts_x) {
         raise_error(PyExc_RuntimeError, "out of memory error - load_counts_x[counts_x]");
@@ -581,7 +581,7 @@ int load_counts_x(Data* s, PyObject* counts_x, uint64_t n1, uint64_t n2) {
     return 0;
 }
 
-int load_counts_y(Data* s, PyObject* counts_y, uint64_t n1, uint64_t n2) {
+int load_counts_y(DataSet* s, PyObject* counts_y, uint64_t n1, uint64_t n2) {
     s->counts_y = (uint32_t*)malloc_table(s->n, s->samples, sizeof(uint32_t));
     if (!s->counts_y) {
         raise_error(PyExc_RuntimeError, "out of memory error - load_counts_y[counts_y]");
@@ -644,7 +644,7 @@ struct MergePart {
 };
 
 struct MergeJob {
-    const Data* s;
+    const DataSet* s;
     uint32_t parts;
     uint64_t* hashes;
     MergePart* part;
@@ -659,14 +659,14 @@ static void hash_rows(void* vargp, uint32_t t) {
     MergeJob* job = (MergeJob*)vargp;
     const uint64_t n = job->s->n, d = job->s->d;
     for (uint64_t i = n * t / job->parts; i < n * (t + 1) / job->parts; i++) {
-        job->hashes[i] = point_hash(job->s->data + i * d, d) * 0x9E3779B97F4A7C15ull;
+        job->hashes[i] = point_hash(job->s->coordinates + i * d, d) * 0x9E3779B97F4A7C15ull;
     }
 }
 
 static void merge_part(void* vargp, uint32_t t) {
     MergeJob* job = (MergeJob*)vargp;
     MergePart* part = &job->part[t];
-    const Data* s = job->s;
+    const DataSet* s = job->s;
     const uint64_t n = s->n, d = s->d, samples = s->samples;
     uint64_t rows = 0;
     for (uint64_t i = 0; i < n; i++) rows += part_of(job->hashes[i], job->parts) == t;
@@ -692,12 +692,12 @@ static void merge_part(void* vargp, uint32_t t) {
         }
         const uint64_t hash = job->hashes[i];
         if (part_of(hash, job->parts) != t) continue;
-        const int32_t* ranks = s->data + i * d;
+        const int32_t* ranks = s->coordinates + i * d;
         const uint64_t tag = ((hash * 0xD6E8FEB86659FD93ull) >> 32) << 32;
         uint64_t slot = hash >> (64 - slot_bits);
         while (slots[slot] != UINT64_MAX &&
                ((slots[slot] & ~(uint64_t)UINT32_MAX) != tag ||
-                !same_point(s->data + part->rows[slots[slot] & UINT32_MAX] * d, ranks, d))) {
+                !same_point(s->coordinates + part->rows[slots[slot] & UINT32_MAX] * d, ranks, d))) {
             slot = (slot + 1) & slot_mask;
         }
         const uint32_t cx = s->counts_x[i * samples], cy = s->counts_y[i * samples];
@@ -735,7 +735,7 @@ struct MergeOutput {
 static void merge_output(void* vargp, uint32_t r) {
     const MergeOutput* out = (const MergeOutput*)vargp;
     const MergeJob* job = out->job;
-    Data* s = (Data*)job->s;
+    DataSet* s = (DataSet*)job->s;
     const uint64_t n = s->n, d = s->d, samples = s->samples, threads = job->parts;
     const uint64_t first_row = n * r / threads, end_row = n * (r + 1) / threads;
     uint64_t next[8], end[8], u = 0;
@@ -757,7 +757,7 @@ static void merge_output(void* vargp, uint32_t r) {
         if (best_row == UINT64_MAX) break;
         const MergePart* part = &job->part[best];
         const uint64_t k = next[best]++;
-        memcpy(out->data + u * d, s->data + best_row * d, d * sizeof(int32_t));
+        memcpy(out->data + u * d, s->coordinates + best_row * d, d * sizeof(int32_t));
         out->origin[u] = s->origin[best_row];
         out->counts_x[u * samples] = part->sum_x[k];
         out->counts_y[u * samples] = part->sum_y[k];
@@ -766,12 +766,12 @@ static void merge_output(void* vargp, uint32_t r) {
 
 // Replaces the coordinate and multiplicity tables with merged ones of n
 // points, releasing the old ones.
-static void adopt_tables(Data* s, uint64_t n, int32_t* data, uint32_t* counts_x, uint32_t* counts_y) {
-    free_large(s->data);
+static void adopt_tables(DataSet* s, uint64_t n, int32_t* data, uint32_t* counts_x, uint32_t* counts_y) {
+    free_large(s->coordinates);
     free_large(s->counts_x);
     free_large(s->counts_y);
     s->n = n;
-    s->data = data;
+    s->coordinates = data;
     s->counts_x = counts_x;
     s->counts_y = counts_y;
 }
@@ -779,7 +779,7 @@ static void adopt_tables(Data* s, uint64_t n, int32_t* data, uint32_t* counts_x,
 // Merges equal points on `threads` threads (see MergeJob). Returns 0, 1 for
 // lack of memory, 3 for a merged multiplicity beyond 32 bits or 20 on a
 // pending signal, as deduplicate_data does.
-static int deduplicate_side_by_side(Data* s, uint32_t threads) {
+static int deduplicate_side_by_side(DataSet* s, uint32_t threads) {
     const uint64_t n = s->n, d = s->d, samples = s->samples;
     MergeJob job = {s, threads, NULL, NULL, false};
     job.hashes = (uint64_t*)malloc_table(n, 1, sizeof(uint64_t));
@@ -824,7 +824,7 @@ static int deduplicate_side_by_side(Data* s, uint32_t threads) {
         new_counts_y = (uint32_t*)malloc_table(unique_counts, samples, sizeof(uint32_t));
         new_origin = (uint64_t*)malloc_table(unique_counts, 1, sizeof(uint64_t));
         if (!new_data || !new_counts_x || !new_counts_y || !new_origin) {
-            raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[s->data]");
+            raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[s->coordinates]");
             status = 1;
         }
     }
@@ -858,18 +858,18 @@ static int deduplicate_side_by_side(Data* s, uint32_t threads) {
 // Whether one of the first few dimensions takes n distinct values, read from
 // ranks: then no two points are equal. Looking further would cost about as
 // much as the merge it might save.
-static bool all_points_distinct(const Data* s) {
+static bool all_points_distinct(const DataSet* s) {
     if (!s->ranked) return false;
     const uint64_t n = s->n, d = s->d;
     for (uint64_t b = 0; b < d && b < 2; b++) {
         int32_t largest = -1;
-        for (uint64_t i = 0; i < n; i++) largest = std::max(largest, s->data[i * d + b]);
+        for (uint64_t i = 0; i < n; i++) largest = std::max(largest, s->coordinates[i * d + b]);
         if ((uint64_t)largest + 1 == n) return true;
     }
     return false;
 }
 
-int deduplicate_data(Data* s, uint32_t threads) {
+int deduplicate_data(DataSet* s, uint32_t threads) {
     // Every point already stands alone, with its own multiplicities.
     if (all_points_distinct(s)) return 0;
     if (s->n >= ((uint64_t)1 << 16) && s->n < UINT32_MAX) {
@@ -908,7 +908,7 @@ int deduplicate_data(Data* s, uint32_t threads) {
             status = 20;
             break;
         }
-        const int32_t* ranks = s->data + i * d;
+        const int32_t* ranks = s->coordinates + i * d;
         const uint32_t cx = s->counts_x[i * samples], cy = s->counts_y[i * samples];
         uint64_t slot = (point_hash(ranks, d) * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits);
         while (slots[slot] != UINT64_MAX && !same_point(tmp_data + slots[slot] * d, ranks, d)) {
@@ -955,11 +955,11 @@ int deduplicate_data(Data* s, uint32_t threads) {
         free_large(tmp_data);
         free_large(tmp_counts_x);
         free_large(tmp_counts_y);
-        raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[s->data]");
+        raise_error(PyExc_RuntimeError, "out of memory - deduplicate_data[s->coordinates]");
         return 1;
     }
     adopt_tables(s, unique_counts, new_data, new_counts_x, new_counts_y);
-    memcpy(s->data, tmp_data, unique_counts * d * sizeof(int32_t));
+    memcpy(s->coordinates, tmp_data, unique_counts * d * sizeof(int32_t));
     for (uint64_t i = 0; i < unique_counts; i++) {
         s->counts_x[i * samples] = tmp_counts_x[i];
         s->counts_y[i * samples] = tmp_counts_y[i];
@@ -1044,7 +1044,7 @@ static inline uint64_t draw_point(uint32_t* count_tree, uint64_t size, bool remo
 
 // Sets the leaves to the pooled multiplicities and sums them up the tree,
 // polling for signals when `poll` is set (on the interpreter's thread alone).
-static int build_count_tree(const Data* s, uint32_t* count_tree, uint64_t size, bool poll = true) {
+static int build_count_tree(const DataSet* s, uint32_t* count_tree, uint64_t size, bool poll = true) {
     for (uint64_t i = 0; i < s->n; i++) {
         if (poll && interrupted_at(i)) return 1;
         count_tree[size + i] = s->counts_x[i * s->samples] + s->counts_y[i * s->samples];
@@ -1057,7 +1057,7 @@ static int build_count_tree(const Data* s, uint32_t* count_tree, uint64_t size, 
 }
 
 // Draws `draws` observations into column p of `table`.
-static int draw_column(const Data* s, uint32_t* count_tree, uint64_t size, uint64_t draws,
+static int draw_column(const DataSet* s, uint32_t* count_tree, uint64_t size, uint64_t draws,
                        bool remove, uint32_t* table, uint64_t p, RandomSource* random) {
     for (uint64_t t = 0; t < draws; t++) {
         if (interrupted_at(t)) return 1;
@@ -1081,7 +1081,7 @@ static int draw_column(const Data* s, uint32_t* count_tree, uint64_t size, uint6
 // keep taking each other's cache lines. Only the calling thread polls for
 // signals; it sets `stop` for the workers.
 struct DrawRing {
-    Data* s;
+    DataSet* s;
     bool remove;
     uint64_t draws;          // positions a labelling takes
     uint64_t columns;        // labellings to draw: samples - 1
@@ -1106,7 +1106,7 @@ struct DrawRing {
 // the thread's own tree. Without replacement the tree's leaves end up holding
 // what each point keeps for the second sample. Returns false when stopped.
 static bool draw_from_positions(DrawRing* ring, uint32_t* tree, uint64_t c) {
-    const Data* s = ring->s;
+    const DataSet* s = ring->s;
     const uint64_t n = s->n;
     const uint32_t* positions = ring->positions[c % ring->ring];
     uint32_t* drawn_x = ring->drawn + c * n;
@@ -1234,7 +1234,7 @@ static void draw_part(void* vargp, uint32_t t) {
 // the first did not draw.
 static void store_drawn(void* vargp, uint32_t t) {
     const DrawRing* ring = (const DrawRing*)vargp;
-    Data* s = ring->s;
+    DataSet* s = ring->s;
     const uint64_t n = s->n, samples = s->samples;
     const uint64_t from = n * t / ring->threads, to = n * (t + 1) / ring->threads;
     for (uint64_t i = from; i < to; i++) {
@@ -1252,7 +1252,7 @@ static void store_drawn(void* vargp, uint32_t t) {
 // columns as threads, and the drawn columns besides the tables; where that
 // would take more than the multiplicity tables themselves (and more than 64
 // MiB), or with a single labelling or thread, one thread draws.
-static bool draw_side_by_side(const Data* s, bool draw_samples, uint32_t threads) {
+static bool draw_side_by_side(const DataSet* s, bool draw_samples, uint32_t threads) {
     const uint64_t draws = draw_samples ? s->size_x + s->size_y : s->size_x;
     const double ring = 2.0 * std::min<uint64_t>(threads, s->samples - 1) * (double)draws * sizeof(uint32_t);
     const double drawn = (draw_samples ? 2.0 : 1.0) * (double)s->n * (double)(s->samples - 1) * sizeof(uint32_t);
@@ -1262,7 +1262,7 @@ static bool draw_side_by_side(const Data* s, bool draw_samples, uint32_t threads
 
 // Draws the labellings with the ring above. Returns 0, 1 on a pending signal
 // (its exception set) or 2 for lack of memory (reported).
-static int draw_in_parallel(Data* s, bool draw_samples, RandomSource* random, uint32_t threads, uint64_t size) {
+static int draw_in_parallel(DataSet* s, bool draw_samples, RandomSource* random, uint32_t threads, uint64_t size) {
     threads = (uint32_t)std::min<uint64_t>(threads, s->samples - 1);
     DrawRing ring = {};
     ring.s = s;
@@ -1309,7 +1309,7 @@ static int draw_in_parallel(Data* s, bool draw_samples, RandomSource* random, ui
     return status;
 }
 
-int generate_permutations(Data* s, bool draw_samples, RandomSource* random, uint32_t threads) {
+int generate_permutations(DataSet* s, bool draw_samples, RandomSource* random, uint32_t threads) {
     const uint64_t n = s->n, samples = s->samples;
     // The tree's counters are 32-bit: a larger pool cannot be drawn from.
     if (s->size_x + s->size_y > UINT32_MAX) {
@@ -1349,25 +1349,25 @@ int generate_permutations(Data* s, bool draw_samples, RandomSource* random, uint
     return 0;
 }
 
-int load_avx512_data(Data* s) {
-    s->avx512_d = (s->d + 15) / 16;
+int load_rank_vectors(DataSet* s) {
+    s->vector_blocks = (s->d + 15) / 16;
     size_t bytes;
     // aligned_alloc wants a nonzero multiple of the alignment.
-    if (!table_bytes(s->n, s->avx512_d, 64, &bytes) ||
-        !(s->avx512_data = aligned_alloc(64, bytes ? bytes : 64))) {
-        s->avx512_data = NULL;
-        raise_error(PyExc_RuntimeError, "out of memory - load_avx_data[avx512_data]");
+    if (!table_bytes(s->n, s->vector_blocks, 64, &bytes) ||
+        !(s->rank_vectors = aligned_alloc(64, bytes ? bytes : 64))) {
+        s->rank_vectors = NULL;
+        raise_error(PyExc_RuntimeError, "out of memory - load_avx_data[rank_vectors]");
         return 1;
     }
-    int32_t* blocks = (int32_t*)s->avx512_data;
+    int32_t* blocks = (int32_t*)s->rank_vectors;
     for (uint64_t i = 0; i < s->n; i++) {
         if (interrupted_at(i)) return 2;
-        for (uint64_t j = 0; j < s->avx512_d; j++) {
+        for (uint64_t j = 0; j < s->vector_blocks; j++) {
             int32_t batch512[16] = {0};
             const uint64_t first = 16 * j;
             const uint64_t m = std::min<uint64_t>(16, s->d - first);
-            memcpy(batch512, s->data + i * s->d + first, m * sizeof(int32_t));
-            memcpy(blocks + (i * s->avx512_d + j) * 16, batch512, sizeof(batch512));
+            memcpy(batch512, s->coordinates + i * s->d + first, m * sizeof(int32_t));
+            memcpy(blocks + (i * s->vector_blocks + j) * 16, batch512, sizeof(batch512));
         }
     }
     return 0;
@@ -1375,16 +1375,12 @@ int load_avx512_data(Data* s) {
 
 // A second vector layout. Every build reads the one above: the AVX2 build as
 // two 32-byte halves per block, which its 64-byte alignment keeps aligned.
-int load_avx2_data(Data* s) {
-    (void)s;
-    return 0;
-}
 
-void free_data(Data* s, Options* options) {
-    free_large(s->data);
+void free_data(DataSet* s, Options* options) {
+    free_large(s->coordinates);
     free_large(s->counts_x);
     free_large(s->counts_y);
-    free(s->avx512_data);
+    free(s->rank_vectors);
     free_large(s->folded);
     free_large(s->labelling_weights);
     free_large(s->origin);
@@ -1398,18 +1394,18 @@ void free_data(Data* s, Options* options) {
 // size_x * size_y of zero, so folding applies while that product fits a signed
 // 64-bit word; otherwise `folded` stays null. Only the scans that read the
 // weights store them.
-static bool weights_fold(const Data* s) {
+static bool weights_fold(const DataSet* s) {
     uint64_t product;
     return s->samples == 1 && !__builtin_mul_overflow(s->size_x, s->size_y, &product) &&
            product <= (uint64_t)INT64_MAX;
 }
 
-static inline int64_t folded_weight(const Data* s, uint64_t j) {
+static inline int64_t folded_weight(const DataSet* s, uint64_t j) {
     return (int64_t)(s->size_y * s->counts_x[j]) - (int64_t)(s->size_x * s->counts_y[j]);
 }
 
 // The largest magnitude among the folded weights, 0 when they do not fold.
-static int64_t largest_folded_weight(const Data* s) {
+static int64_t largest_folded_weight(const DataSet* s) {
     int64_t largest = 0;
     if (!weights_fold(s)) return 0;
     for (uint64_t j = 0; j < s->n; j++) {
@@ -1419,7 +1415,7 @@ static int64_t largest_folded_weight(const Data* s) {
     return largest;
 }
 
-int load_folded_weights(Data* s) {
+int load_folded_weights(DataSet* s) {
     s->folded = NULL;
     s->largest_weight = 0;
     if (!weights_fold(s)) return 0;
@@ -1436,7 +1432,7 @@ int load_folded_weights(Data* s) {
 // several-labelling scan, which serves only where size_x * size_y fits a
 // signed 32-bit word, so that every weight and every orthant sum of them
 // does. Returns 0, 1 on a pending signal or 2 for lack of memory.
-int load_labelling_weights(Data* s) {
+int load_labelling_weights(DataSet* s) {
     const uint64_t n = s->n, samples = s->samples;
     const uint64_t last = (samples - 1) / LABELLING_CHUNK * LABELLING_CHUNK;
     s->labelling_weights = (int32_t*)malloc_table(n, last + (samples - last + 7) / 8 * 8, sizeof(int32_t));
@@ -1480,7 +1476,7 @@ const char* const scan_path_names[SCAN_PATH_COUNT] = {"dense",      "sparse", "l
 // for all but a band of small three-dimensional data sets with many
 // labellings (about 20 to 150 points with 200 labellings), where the
 // labelling scan is a little faster; the scans remain for larger d.
-static bool dominance_is_cheaper(const Data* s, const Options* options) {
+static bool dominance_is_cheaper(const DataSet* s, const Options* options) {
     static const double scan_one_ns[4] = {1.0, 1.0, 1.9, 2.6}, scan_several_ns[4] = {0.55, 0.55, 0.62, 0.74};
     static const double dominance_one_ns[4] = {15, 15, 6, 6.9}, dominance_several_ns[4] = {15, 15, 3, 2.1};
     (void)options;
@@ -1514,7 +1510,7 @@ static bool dominance_is_cheaper(const Data* s, const Options* options) {
 // choice, "scan" for the normal choice among the scans of all pairs (never
 // dominance), "general" for the general path, or a path's name. A forced path
 // that cannot serve the call is refused with ValueError.
-int choose_scan(const Data* s, Options* options, const char* forced) {
+int choose_scan(const DataSet* s, Options* options, const char* forced) {
     const bool one = !options->calculate_binomial_significance && weights_fold(s);
     uint64_t product;
     const bool narrow = s->samples > 1 && !options->calculate_binomial_significance &&
@@ -1530,7 +1526,7 @@ int choose_scan(const Data* s, Options* options, const char* forced) {
     serves[SCAN_LABELLINGS] = narrow && s->d <= 16;
     serves[SCAN_HASHED] = one;
     serves[SCAN_DOMINANCE] = s->d <= 3;
-    const ScanPath general = s->n < s->ortant_no ? SCAN_SPARSE : SCAN_DENSE;
+    const ScanPath general = s->n < s->orthants ? SCAN_SPARSE : SCAN_DENSE;
 
     // "scan" asks for the normal choice among the scans of all pairs.
     const bool scan_only = forced && strcmp(forced, "scan") == 0;
@@ -1651,7 +1647,7 @@ static int apply_seed(PyObject* seed, RandomSource* random) {
 
 // Refuses samples that weigh nothing and sizes whose product, the common
 // denominator of the kernels' integer differences, does not fit in 64 bits.
-static int check_sample_sizes(const Data* s) {
+static int check_sample_sizes(const DataSet* s) {
     if (s->size_x == 0) {
         raise_error(PyExc_ValueError,
                     "the first sample is empty: rvs has no rows or counts_rvs sums to 0");
@@ -1674,7 +1670,7 @@ static int check_sample_sizes(const Data* s) {
 
 // Loads the coordinates as int32 values or as ranks. Returns 0, 40 + a
 // copy_data status, or 2 with an exception set.
-static int load_coordinates(Data* s, PyObject* data, PyObject* data2, uint32_t threads) {
+static int load_coordinates(DataSet* s, PyObject* data, PyObject* data2, uint32_t threads) {
     s->ranked = false;
     if (can_cast_safely(data, NPY_INT)) {
         int status = copy_data(s, data, data2);
@@ -1686,10 +1682,10 @@ static int load_coordinates(Data* s, PyObject* data, PyObject* data2, uint32_t t
                     (unsigned long long)s->n);
         return 2;
     }
-    s->data = load_ranking<long>(data, data2, NPY_LONG, threads);
+    s->coordinates = load_ranking<long>(data, data2, NPY_LONG, threads);
     // A pending signal or a refused value ends the load with its own exception.
-    if (!s->data && !PyErr_Occurred()) s->data = load_ranking<double>(data, data2, NPY_DOUBLE, threads);
-    if (!s->data) {
+    if (!s->coordinates && !PyErr_Occurred()) s->coordinates = load_ranking<double>(data, data2, NPY_DOUBLE, threads);
+    if (!s->coordinates) {
         if (!PyErr_Occurred()) {
             raise_error(PyExc_RuntimeError,
                         "cdf should have the same dtype as rsv, and one of int32, int64 or double");
@@ -1700,14 +1696,14 @@ static int load_coordinates(Data* s, PyObject* data, PyObject* data2, uint32_t t
     return 0;
 }
 
-int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool skip_samples) {
+int load_data(DataSet* s, Options* options, PyObject* args, PyObject* kwargs, bool skip_samples) {
     PyObject *data, *data2, *counts_x, *counts_y, *seed, *cancel;
     bool debug;
     RandomSource random;
     int status = parse_arguments(options, args, kwargs, &data, &data2, &counts_x, &counts_y,
                                  &debug, &seed, &cancel);
     if (status) return status;
-    if (debug) enable_debug();
+    (void)debug;
     if ((status = check_processor())) return status;
     if ((status = validate_inputs(data, data2, counts_x, counts_y))) return status;
     if ((status = apply_seed(seed, &random))) return status;
@@ -1717,26 +1713,26 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
     if ((status = load_coordinates(s, data, data2, options->thread_no))) return status;
     s->samples = skip_samples ? 1 : (uint64_t)(uint32_t)(options->permutation_significance + 1);
     s->counts_x = s->counts_y = NULL;
-    s->avx512_data = NULL;
+    s->rank_vectors = NULL;
     s->folded = NULL;
     s->largest_weight = 0;
     s->labelling_weights = NULL;
     s->rvs_rows = n1;
     s->origin = (uint64_t*)malloc_table(s->n, 1, sizeof(uint64_t));
     if (!s->origin) {
-        free_large(s->data);
+        free_large(s->coordinates);
         raise_error(PyExc_RuntimeError, "out of memory - load_data[origin]");
         return 50;
     }
     for (uint64_t i = 0; i < s->n; i++) s->origin[i] = i;
 
     if ((status = load_counts_x(s, counts_x, n1, n2))) {
-        free_large(s->data);
+        free_large(s->coordinates);
         free_large(s->origin);
         return 50 + status;
     }
     if ((status = load_counts_y(s, counts_y, n1, n2))) {
-        free_large(s->data);
+        free_large(s->coordinates);
         free_large(s->origin);
         free_large(s->counts_x);
         return 60 + status;
@@ -1767,7 +1763,7 @@ int load_data(Data* s, Options* options, PyObject* args, PyObject* kwargs, bool 
         return 90 + status;
     }
     // The dominance counts read the coordinates themselves, not the vectors.
-    if (options->scan != SCAN_DOMINANCE && ((status = load_avx512_data(s)) || (status = load_avx2_data(s)))) {
+    if (options->scan != SCAN_DOMINANCE && ((status = load_rank_vectors(s)))) {
         free_data(s, options);
         return 90 + status;
     }
