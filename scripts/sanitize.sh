@@ -4,6 +4,8 @@
 # scripts/setup.sh once first.
 #   bash scripts/sanitize.sh                    AddressSanitizer + UndefinedBehaviorSanitizer
 #   SANITIZER=thread bash scripts/sanitize.sh   ThreadSanitizer
+#   SANITIZER=none bash scripts/sanitize.sh     no instrumentation: a scratch build of
+#                                               this tree, tested without installing it
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The interpreter itself, not a wrapper script: the sanitizer runtimes are
@@ -25,7 +27,10 @@ case "$SANITIZER" in
     flags="-fsanitize=thread"
     preload="$(gcc -print-file-name=libtsan.so)"
     export TSAN_OPTIONS=halt_on_error=1:allocator_may_return_null=1 ;;
-  *) echo "SANITIZER must be address or thread" >&2; exit 2 ;;
+  none)
+    flags=""
+    preload="" ;;
+  *) echo "SANITIZER must be address, thread or none" >&2; exit 2 ;;
 esac
 emulated=OFF
 if [ -f /usr/include/simde/x86/avx512.h ]; then emulated=ON; fi
@@ -36,7 +41,7 @@ cmake --install "$work/build" --prefix "$work/site" >/dev/null
 cp python/tessarin/*.py python/tessarin/*.json "$work/site/tessarin/"
 
 export PYTHONPATH="$work/site"
-export LD_PRELOAD="$preload"
+[ -z "$preload" ] || export LD_PRELOAD="$preload"
 "$PYTHON" -c "import tessarin, sys; assert tessarin.__file__.startswith('$work'), tessarin.__file__"
 [ $# -gt 0 ] || set -- tests
 exec "$PYTHON" -m pytest -q -p no:cacheprovider "$@"
