@@ -19,7 +19,7 @@
 // n x samples uint32, point-major.
 static PyObject* labellings(PyObject* self, PyObject* args, PyObject* kwargs) {
     (void)self;
-    Data d;
+    DataSet d;
     Options options;
     if (load_data(&d, &options, args, kwargs, false) != 0) return NULL;
     const Py_ssize_t bytes = (Py_ssize_t)(d.n * d.samples * sizeof(uint32_t));
@@ -55,7 +55,7 @@ static PyObject* finalize(PyObject* self, PyObject* args) {
         }
         significance_add(&runtime, k, v);
     }
-    Data d = {};
+    DataSet d = {};
     d.size_x = size_x;
     d.size_y = size_y;
     Options options = {};
