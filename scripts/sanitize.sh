@@ -34,7 +34,7 @@ case "$SANITIZER" in
 esac
 emulated=OFF
 if [ -f /usr/include/simde/x86/avx512.h ]; then emulated=ON; fi
-cmake -S . -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_EMULATED_BUILDS=$emulated \
+cmake -S . -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_EMULATED_BUILDS=$emulated -DTESSARIN_PROBE=ON \
   -DPython_EXECUTABLE="$PYTHON" -DTESSARIN_EXTRA_FLAGS="$flags -fno-omit-frame-pointer -g" >/dev/null
 cmake --build "$work/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 cmake --install "$work/build" --prefix "$work/site" >/dev/null

@@ -35,4 +35,5 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 # Parquet, Feather and fast CSV reading on the command line, and Dask clusters.
 "$PYTHON" -m pip install -q "matplotlib>=3.5" "tqdm>=4.60" "pyarrow>=10" "dask[distributed]>=2024.1"
 "$PYTHON" -m pip install -q --no-build-isolation \
-  --config-settings=cmake.define.TESSARIN_EMULATED_BUILDS="$EMULATED" .
+  --config-settings=cmake.define.TESSARIN_EMULATED_BUILDS="$EMULATED" \
+  --config-settings=cmake.define.TESSARIN_PROBE=ON .

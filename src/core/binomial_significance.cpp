@@ -10,7 +10,9 @@
 #include <new>
 
 #include "common.h"
-#include "data.h"
+#include "memory.h"
+#include "parallel.h"
+#include "data_set.h"
 
 // The evaluation shared by its threads: the distinct keys, in `count` runs
 // handed out in turn (`next`, under `mutex`). The exceedance of keys[i] goes
@@ -64,6 +66,15 @@ void significance_add(SignificanceRuntime* r, uint64_t key, uint64_t value) {
     } catch (const std::bad_alloc&) {
         r->failed = true;
     }
+}
+
+void significance_merge(SignificanceRuntime* into, SignificanceRuntime* from) {
+    if (from->failed) into->failed = true;
+    for (uint64_t key = 0; key < from->dense_size; key++) {
+        if (from->dense[key]) significance_add(into, key, from->dense[key]);
+    }
+    if (!from->m_t) return;
+    for (const auto& entry : *from->m_t) significance_add(into, entry.first, entry.second);
 }
 
 void significance_fold_dense(SignificanceRuntime* r) {

@@ -38,6 +38,11 @@ void significance_clear_runtime(SignificanceRuntime* r);
 // r->mutex.
 void significance_add(SignificanceRuntime* r, uint64_t key, uint64_t value);
 
+// Adds every entry of `from` to `into`, as if the updates that filled `from`
+// had been made to `into`; a failure of either is remembered in `into`.
+// Weights add modulo 2^64, so the merged histogram is the same in any order.
+void significance_merge(SignificanceRuntime* into, SignificanceRuntime* from);
+
 // Moves the nonzero dense counts into the map. Called once the updates are
 // over; a failed insertion sets r->failed.
 void significance_fold_dense(SignificanceRuntime* r);

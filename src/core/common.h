@@ -1,6 +1,6 @@
 // Process-wide state shared by the loader, the kernels and the significance
-// workers of one module build: the last error message, the interrupt flag and
-// the debug switch.
+// workers of one build: the last worker error, the stop flag and sources, and
+// the progress counters.
 #ifndef TESSARIN_COMMON_H
 #define TESSARIN_COMMON_H
 
@@ -9,6 +9,26 @@
 #include <stdint.h>
 
 #define ERROR_BUFFER_SIZE 255
+
+// The kinds of failure a caller tells apart; the Python layer raises each as
+// its documented exception.
+enum class ErrorKind : uint8_t {
+    none,
+    value,      // a bad value in the input (ValueError)
+    type,       // an input of the wrong kind (TypeError)
+    assertion,  // a call that leaves out what it must give (AssertionError)
+    runtime,    // no memory, a missing processor feature (RuntimeError)
+    stopped,    // the caller's stop poll ended the load; the caller knows why
+};
+
+// A failure of loading or of a call's set-up: its kind and its message.
+struct Error {
+    ErrorKind kind = ErrorKind::none;
+    char message[ERROR_BUFFER_SIZE] = "";
+};
+
+// Records a failure with a printf-style message, cut to the buffer's size.
+void set_error(Error* error, ErrorKind kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
 // Text of the last error. The loader writes it with the interpreter lock held
 // and raises it at once; code running without the lock writes it through
@@ -83,21 +103,5 @@ void reset_common_state_after_fork();
 // Record the failure of a worker thread. Several workers may fail at once;
 // only the first message is kept, so error_buffer always holds one whole text.
 void report_worker_error(const char* message);
-
-// Allocates `bytes` like malloc, for the large tables: a block of 2 MiB or
-// more is a mapping of its own, starting on a 2 MiB boundary, that asks the
-// kernel for huge pages, which cut both its page faults and the translation
-// misses of reading it at random. Released with free_large, never free; the
-// mappings released are kept for later blocks until release_large_cache,
-// which each call runs as it ends.
-void* alloc_large(size_t bytes);
-void free_large(void* block);
-void release_large_cache();
-
-// Runs body(context, t) for t = 0 .. count - 1: part 0 on the calling thread,
-// the others on threads of their own. A part whose thread cannot be had runs
-// on the calling thread afterwards, so the work is done either way. The parts
-// must not call the interpreter unless they run on the calling thread.
-void run_parallel(uint32_t count, void (*body)(void*, uint32_t), void* context);
 
 #endif

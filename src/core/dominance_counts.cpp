@@ -30,10 +30,13 @@
 #include <string.h>
 
 #include <algorithm>
+#include <new>
 
 #include "binomial_significance.h"
 #include "common.h"
-#include "data.h"
+#include "memory.h"
+#include "parallel.h"
+#include "data_set.h"
 #include "maximum_location.h"
 
 // Dense ranks of every point in every dimension, and the points in order of
@@ -1108,7 +1111,12 @@ static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) 
     call->maxima = (uint64_t**)calloc(arrays, sizeof(uint64_t*));
     call->scratch = (DominanceScratch*)calloc(call->workers, sizeof(DominanceScratch));
     bool ok = call->maxima && call->scratch;
-    for (uint32_t a = 0; ok && a < arrays; a++) ok = (call->maxima[a] = alloc_maxima(s->samples));
+    Table<uint64_t>* owned = ok ? new (std::nothrow) Table<uint64_t>[arrays] : nullptr;
+    ok = owned != nullptr;
+    for (uint32_t a = 0; ok && a < arrays; a++) {
+        owned[a] = alloc_maxima(s->samples);
+        ok = (call->maxima[a] = owned[a]) != nullptr;
+    }
     for (uint32_t w = 0; ok && w < call->workers; w++) ok = make_scratch(&call->scratch[w], call->plan, C, call->inner);
     if (ok) {
         if (call->workers > 1) {
@@ -1125,9 +1133,7 @@ static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) 
     if (call->scratch) {
         for (uint32_t w = 0; w < call->workers; w++) free_scratch(&call->scratch[w]);
     }
-    if (call->maxima) {
-        for (uint32_t a = 0; a < arrays; a++) free(call->maxima[a]);
-    }
+    delete[] owned;
     free(call->scratch);
     free(call->maxima);
     return ok ? 0 : 1;

@@ -14,12 +14,14 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include "memory.h"
+
 constexpr uint64_t LOCATION_WORDS = 6;
 
 // A zero-filled result array with no location yet (corner UINT64_MAX), or
-// null when it cannot be had.
-static inline uint64_t* alloc_maxima(uint64_t samples) {
-    uint64_t* maxima = (uint64_t*)calloc(2 * samples + LOCATION_WORDS, sizeof(uint64_t));
+// an empty table when it cannot be had.
+static inline Table<uint64_t> alloc_maxima(uint64_t samples) {
+    Table<uint64_t> maxima = Table<uint64_t>::zeroed(2 * samples + LOCATION_WORDS);
     if (maxima) maxima[2 * samples] = maxima[2 * samples + 3] = UINT64_MAX;
     return maxima;
 }

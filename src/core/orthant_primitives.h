@@ -60,7 +60,7 @@ constexpr uint64_t ORTHANT_BATCH = 64;
 
 template <int BLOCKS>
 static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
-    const __m512i* blocks = (const __m512i*)t->data->rank_vectors;
+    const __m512i* blocks = (const __m512i*)t->data->rank_vectors.get();
     bin = 0;
     for (int32_t b = 0; b < BLOCKS; b++) {
         const __m512i corner = _mm512_load_si512(blocks + i * BLOCKS + b);
@@ -113,7 +113,7 @@ static inline KERNEL_TARGET uint32_t lane_bits(__m256i greater) {
 
 template <int BLOCKS>
 static inline KERNEL_TARGET void calculate_bin(uint64_t& i, uint64_t& j, uint64_t& bin, Task* t) {
-    const __m256i* halves = (const __m256i*)t->data->rank_vectors;
+    const __m256i* halves = (const __m256i*)t->data->rank_vectors.get();
     bin = 0;
     for (int32_t h = 0; h < 2 * BLOCKS; h++) {
         const __m256i corner = _mm256_load_si256(halves + i * 2 * BLOCKS + h);

@@ -1,7 +1,8 @@
 // Test-only extension: exposes the loader's multiplicity tables, the
 // binomial evaluation of an arbitrary histogram and a reference evaluation
 // that calls Boost.Math at every step, without touching the public module.
-// Built by tests/probe/build.py.
+// Built by CMake with the test-only builds, against the portable core and the
+// module's argument parsing, as tessarin._probe.
 #include <math.h>
 
 #include <algorithm>
@@ -10,8 +11,13 @@
 #include <vector>
 
 #include "binomial_significance.h"
+#include "call.h"
 #include "common.h"
-#include "data.h"
+#include "data_set.h"
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL tessarin_ARRAY_API
+#include <numpy/arrayobject.h>
 
 // labellings(rvs, cdf=None, ..., permutation_samples=0, draw_samples=False,
 // seed=None): runs the full loader, as test() does, and returns
@@ -19,16 +25,14 @@
 // n x samples uint32, point-major.
 static PyObject* labellings(PyObject* self, PyObject* args, PyObject* kwargs) {
     (void)self;
+    TestCall call;
     DataSet d;
-    Options options;
-    if (load_data(&d, &options, args, kwargs, false) != 0) return NULL;
+    CancelFlag flag;
+    if (parse_test_call(args, kwargs, &call) || load_test_call(&call, &d, &flag)) return NULL;
     const Py_ssize_t bytes = (Py_ssize_t)(d.n * d.samples * sizeof(uint32_t));
-    PyObject* result = Py_BuildValue("(KKKKy#y#)", (unsigned long long)d.n,
-                                     (unsigned long long)d.samples, (unsigned long long)d.size_x,
-                                     (unsigned long long)d.size_y, (const char*)d.counts_x, bytes,
-                                     (const char*)d.counts_y, bytes);
-    free_data(&d, &options);
-    return result;
+    return Py_BuildValue("(KKKKy#y#)", (unsigned long long)d.n, (unsigned long long)d.samples,
+                         (unsigned long long)d.size_x, (unsigned long long)d.size_y, (const char*)d.counts_x.get(),
+                         bytes, (const char*)d.counts_y.get(), bytes);
 }
 
 // finalize(histogram, size_x, size_y, D, n_jobs): the binomial significance
@@ -176,11 +180,10 @@ static PyMethodDef ProbeMethods[] = {
     {"reference_finalize", reference_finalize, METH_VARARGS, NULL},
     {NULL, NULL, 0, NULL}};
 
-static struct PyModuleDef probemodule = {PyModuleDef_HEAD_INIT, "probe", NULL, -1, ProbeMethods,
+static struct PyModuleDef probemodule = {PyModuleDef_HEAD_INIT, "tessarin._probe", NULL, -1, ProbeMethods,
                                          NULL, NULL, NULL, NULL};
 
-PyMODINIT_FUNC PyInit_probe(void) {
-    // data.cpp imported the NumPy C API while the library was loaded.
-    if (PyErr_Occurred()) return NULL;
+PyMODINIT_FUNC PyInit__probe(void) {
+    if (_import_array() < 0) return NULL;
     return PyModule_Create(&probemodule);
 }
