@@ -1,7 +1,8 @@
-"""The scan paths: each one forced through TESSARIN_SCAN must run (details
-report it), and give what the brute-force oracle and the general scan give,
-with one labelling, several and the binomial histogram; the automatic choice;
-and the dominance counts on their own."""
+"""The scan paths: each one forced through the `scan` keyword (or
+TESSARIN_SCAN) must run (details report it), and give what the brute-force
+oracle and the general scan give, with one labelling, several and the
+binomial histogram; the automatic choice; and the dominance counts on their
+own."""
 import numpy as np
 import pytest
 import scipy.stats
@@ -12,9 +13,9 @@ RESULT_KEYS = ("statistic", "statistic_x", "statistic_y", "permutation_significa
 
 
 def run(module, monkeypatch, scan, rvs, cdf=None, **kwargs):
-    monkeypatch.setenv("TESSARIN_SCAN", scan)
+    monkeypatch.delenv("TESSARIN_SCAN", raising=False)
     args = (rvs,) if cdf is None else (rvs, cdf)
-    out = module.test(*args, details=True, **kwargs)
+    out = module.test(*args, details=True, scan=scan, **kwargs)
     if scan not in ("auto", "general", "scan"):
         assert out["scan"] == scan
     return out
@@ -68,6 +69,22 @@ class TestForcedPaths:
             assert got["permutation_significance"] == want["permutation_significance"]
             assert got["binomial_significance"] == pytest.approx(want["binomial_significance"], rel=1e-12)
 
+    @pytest.mark.parametrize("path,d", [("dense", 2), ("sparse", 10), ("dominance", 2), ("dominance", 3)])
+    def test_histograms_of_threads_merge_to_one_threads(self, module, path, d):
+        # Every worker fills a histogram of its own; merged, they must be the
+        # one thread's, entry for entry, and so give its binomial p-value.
+        rng = np.random.default_rng(8)
+        rvs, cdf = tied_points(rng, 300, d, 3), tied_points(rng, 260, d, 3)
+        prepared = module.prepare(rvs, cdf, binomial_significance=True, scan=path)
+        units = module.describe(prepared)["units"]
+        one = module.partial(prepared, 0, units, n_jobs=1)
+        for n_jobs in (2, 3, 7):
+            several = module.partial(prepared, 0, units, n_jobs=n_jobs)
+            for want, got in zip(one, several):
+                np.testing.assert_array_equal(got, want)
+        test = module.test(rvs, cdf, binomial_significance=True, scan=path, n_jobs=3, details=True)
+        assert module.finish(prepared, one)["binomial_significance"] == test["binomial_significance"]
+
     @pytest.mark.parametrize("path,d,options", [("dense", 3, BINOMIAL), ("sparse", 6, SEVERAL), ("lanes", 2, ONE),
                                                 ("packed", 5, ONE), ("labellings", 3, SEVERAL), ("hashed", 9, ONE)])
     def test_shares_claimed_by_threads_give_one_result(self, module, monkeypatch, path, d, options):
@@ -102,24 +119,43 @@ class TestForcedPaths:
         with pytest.raises(ValueError, match=message):
             module.test(np.zeros((3, 2)), np.ones((3, 2)))
 
+    def test_keyword_names_every_row_and_wins_over_the_environment(self, module, monkeypatch):
+        names = module.SCAN_PATHS
+        assert sorted(names) == sorted({case[0] for case in CASES})  # every row has cases above
+        with pytest.raises(ValueError) as refused:
+            module.test(np.zeros((3, 2)), np.ones((3, 2)), scan="fastest")
+        assert str(refused.value) == f"scan must be one of auto, scan, general, {', '.join(names)} (got 'fastest')"
+        with pytest.raises(TypeError, match="scan should be None or the name of a scan path"):
+            module.test(np.zeros((3, 2)), np.ones((3, 2)), scan=3)
+        monkeypatch.setenv("TESSARIN_SCAN", "dense")
+        rng = np.random.default_rng(2)
+        rvs, cdf = rng.normal(size=(30, 2)), rng.normal(size=(30, 2))
+        assert module.test(rvs, cdf, details=True)["scan"] == "dense"
+        assert module.test(rvs, cdf, details=True, scan="packed")["scan"] == "packed"
+        prepared = module.prepare(rvs, cdf, scan="sparse")
+        assert module.describe(prepared)["scan"] == "sparse"
+        assert module.finish(prepared, module.partial(prepared, 0, 60))["statistic"] == oracle.statistic(rvs, cdf)
+
     @pytest.mark.parametrize("path,d,options", [
         ("lanes", 2, BINOMIAL), ("lanes", 5, ONE), ("packed", 17, ONE), ("hashed", 3, SEVERAL),
         ("labellings", 2, ONE), ("labellings", 2, dict(permutation_samples=3, binomial_significance=True)),
         ("dominance", 4, ONE),
     ])
     def test_paths_that_cannot_serve_are_refused(self, module, monkeypatch, path, d, options):
-        monkeypatch.setenv("TESSARIN_SCAN", path)
         rng = np.random.default_rng(0)
-        with pytest.raises(ValueError, match=f"TESSARIN_SCAN={path} cannot serve this call"):
-            module.test(rng.normal(size=(6, d)), rng.normal(size=(6, d)), **options)
+        rvs, cdf = rng.normal(size=(6, d)), rng.normal(size=(6, d))
+        with pytest.raises(ValueError, match=f"^scan={path} cannot serve this call"):
+            module.test(rvs, cdf, scan=path, **options)
+        monkeypatch.setenv("TESSARIN_SCAN", path)
+        with pytest.raises(ValueError, match=f"^TESSARIN_SCAN={path} cannot serve this call"):
+            module.test(rvs, cdf, **options)
 
     def test_lanes_need_weights_within_32_bits(self, module, monkeypatch):
         rng = np.random.default_rng(1)
         rvs, cdf = rng.normal(size=(5, 2)), rng.normal(size=(5, 2))
         wide = dict(counts_rvs=np.full(5, 2**20), counts_cdf=np.full(5, 2**20))
-        monkeypatch.setenv("TESSARIN_SCAN", "lanes")
         with pytest.raises(ValueError, match="cannot serve"):
-            module.test(rvs, cdf, **wide)
+            module.test(rvs, cdf, scan="lanes", **wide)
         assert run(module, monkeypatch, "packed", rvs, cdf, **wide)["statistic"] == oracle.statistic(rvs, cdf)
         # Left to choose, four dimensions take the packed scan instead.
         rvs, cdf = rng.normal(size=(40, 4)), rng.normal(size=(40, 4))

@@ -15,6 +15,7 @@ volatile int keepRunning = 1;
 StopSources stop_sources = {NULL, NULL};
 
 static pthread_mutex_t error_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_mutex_t computation_mutex = PTHREAD_MUTEX_INITIALIZER;
 static bool worker_error_reported = false;
 
 
@@ -51,8 +52,12 @@ void report_worker_error(const char* message) {
     pthread_mutex_unlock(&error_mutex);
 }
 
+void lock_computation() { pthread_mutex_lock(&computation_mutex); }
+void unlock_computation() { pthread_mutex_unlock(&computation_mutex); }
+
 void reset_common_state_after_fork() {
     pthread_mutex_init(&error_mutex, NULL);
+    pthread_mutex_init(&computation_mutex, NULL);
     reset_large_tables_after_fork();
     worker_error_reported = false;
     keepRunning = 1;

@@ -95,6 +95,11 @@ void read_error_message(char* out);
 // call before its worker threads start.
 void reset_worker_error();
 
+// Computations share error_buffer, the stop sources and the progress
+// counters, so computations take turns: each runs with this lock held.
+void lock_computation();
+void unlock_computation();
+
 // Puts the process-wide state back to that of a fresh process. Run in the
 // child of fork(), where a lock held by a thread that does not exist there
 // would otherwise stay locked for ever.

@@ -281,7 +281,9 @@ int load_test_call(TestCall* call, DataSet* data, CancelFlag* flag) {
 PyObject* raise_core_error(const Error& error) {
     switch (error.kind) {
         case ErrorKind::stopped:
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Interrupted by signal");
+            // A stop the interpreter's signal check asked for has its
+            // exception set already.
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, error.message);
             break;
         case ErrorKind::value: PyErr_SetString(PyExc_ValueError, error.message); break;
         case ErrorKind::type: PyErr_SetString(PyExc_TypeError, error.message); break;

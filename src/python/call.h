@@ -72,13 +72,4 @@ PyObject* raise_core_error(const Error& error);
 // The dict result of details=True.
 PyObject* details_dict(const TestResult* result, const Options* options, uint64_t rvs_rows, uint64_t resampled);
 
-// Computations share error_buffer, the stop sources and the progress
-// counters, so calls from several interpreter threads take turns. The lock is
-// taken only after the interpreter lock is released, so a waiting call never
-// blocks the interpreter. Returns with the lock held.
-void lock_computation();
-void unlock_computation();
-// Reinitialises it in the child of fork().
-void reset_computation_lock();
-
 #endif

@@ -11,11 +11,10 @@
 #include <signal.h>
 
 #include "memory.h"
+#include "tessarin.h"
 #include "split_api.h"
 
 namespace {
-
-pthread_mutex_t computation_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // The interpreter runs signal handlers only on its main thread; only calls
 // made there take SIGINT and SIGALRM for themselves.
@@ -30,7 +29,6 @@ void interrupt_handler(int) { set_keep_running(0); }
 // state that thread left them; the child starts afresh instead, on the
 // thread that forked, which the interpreter makes its main thread.
 void reset_after_fork() {
-    reset_computation_lock();
     reset_common_state_after_fork();
     main_thread_ident = PyThread_get_thread_ident();
 }
@@ -91,32 +89,16 @@ PyObject* tessarin_test(PyObject*, PyObject* args, PyObject* kwargs) {
     SavedHandlers saved = {SIG_DFL, SIG_DFL};
     if (on_main_thread && install_signal_handlers(&saved) != 0) return NULL;
 
-    int status;
-    bool interrupted, cancelled;
-    char message[ERROR_BUFFER_SIZE];
     TestResult res;
+    Error error;
+    int status;
     Py_BEGIN_ALLOW_THREADS;
-    lock_computation();
-    stop_sources = {on_main_thread ? &keepRunning : NULL, options.cancel};
-    reset_worker_error();
-    status = run_test(&res, &data, &options);
-    interrupted = on_main_thread && !__atomic_load_n(&keepRunning, __ATOMIC_RELAXED);
-    cancelled = flag_cancelled(options.cancel);
-    stop_sources = {NULL, NULL};
-    read_error_message(message);
-    unlock_computation();
+    status = tessarin::run(data, options, &res, &error, on_main_thread ? &keepRunning : nullptr);
     if (on_main_thread) restore_signal_handlers(&saved);
     Py_END_ALLOW_THREADS;
-
-    if (interrupted || cancelled) {
-        const char* reason = interrupted ? "Interrupted by signal" : "Cancelled by the caller";
-        store_error_message(reason);
-        PyErr_SetString(PyExc_RuntimeError, reason);
-        return NULL;
-    }
     if (status != 0) {
-        PyErr_SetString(PyExc_RuntimeError, message);
-        return NULL;
+        if (error.kind == ErrorKind::stopped) store_error_message(error.message);
+        return raise_core_error(error);
     }
     return test_value(&res, &options, &data);
 }
@@ -159,14 +141,26 @@ PyMethodDef TessarinMethods[] = {
      "The details dict of test from the merged partial result of all units"},
     {NULL, NULL, 0, NULL}};
 
+// SCAN_PATHS: the names of the scan paths, in the order the automatic choice
+// tries them, as `scan` takes them and details["scan"] reports them.
+int add_scan_paths(PyObject* module) {
+    PyObject* names = PyTuple_New(SCAN_PATH_COUNT);
+    for (int p = 0; names && p < SCAN_PATH_COUNT; p++) {
+        PyObject* name = PyUnicode_FromString(scan_paths[p].name);
+        if (!name) Py_CLEAR(names);
+        else PyTuple_SET_ITEM(names, p, name);
+    }
+    if (!names || PyModule_AddObject(module, "SCAN_PATHS", names) != 0) {
+        Py_XDECREF(names);
+        return -1;
+    }
+    return 0;
+}
+
 struct PyModuleDef tessarinmodule = {PyModuleDef_HEAD_INIT, "tessarin." TESSARIN_NAME(TESSARIN_MODULE), NULL, -1,
                                      TessarinMethods, NULL, NULL, NULL, NULL};
 
 }  // namespace
-
-void lock_computation() { pthread_mutex_lock(&computation_mutex); }
-void unlock_computation() { pthread_mutex_unlock(&computation_mutex); }
-void reset_computation_lock() { pthread_mutex_init(&computation_mutex, NULL); }
 
 #define TESSARIN_CONCAT(a, b) a##b
 #define TESSARIN_INIT_NAME(name) TESSARIN_CONCAT(PyInit_, name)
@@ -189,5 +183,7 @@ PyMODINIT_FUNC TESSARIN_INIT_NAME(TESSARIN_MODULE)(void) {
     Py_XDECREF(threading);
     if (PyErr_Occurred()) return NULL;
     if (_import_array() < 0) return NULL;
-    return PyModule_Create2(&tessarinmodule, 1013);
+    PyObject* module = PyModule_Create2(&tessarinmodule, 1013);
+    if (module && add_scan_paths(module) != 0) Py_CLEAR(module);
+    return module;
 }

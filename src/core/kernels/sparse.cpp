@@ -51,7 +51,6 @@ static KERNEL_TARGET Table<uint64_t> sparse_kernel(Task* t) {
             // Occupied orthants add the corner's weight under their own count;
             // the empty ones, at least one since n < 2^d, add it under key 0.
             const uint64_t i_count = (uint64_t)counts_x[i * samples] + counts_y[i * samples];
-            pthread_mutex_lock(&significance->mutex);
             uint64_t zeros = s->orthants;
             for (uint64_t l = 0; l < n;) {
                 const uint64_t bin = unique_bins[l].bin;
@@ -63,7 +62,6 @@ static KERNEL_TARGET Table<uint64_t> sparse_kernel(Task* t) {
                 significance_add(significance, true_in_orthant, i_count);
             }
             significance_add(significance, 0, i_count * zeros);
-            pthread_mutex_unlock(&significance->mutex);
         }
         progress_add(1);
     }
