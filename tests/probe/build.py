@@ -12,7 +12,8 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.path.join(HERE, os.pardir, os.pardir, "src", "core")
 SOURCES = [os.path.join(HERE, "probe.cpp")] + [
-    os.path.join(SRC, name) for name in ("data.cpp", "common.cpp", "binomial_significance.cpp")]
+    os.path.join(SRC, name) for name in ("data.cpp", "common.cpp", "binomial_significance.cpp",
+                                        "binomial_exceedance.cpp", "binomial_probabilities.cpp")]
 _cache = {}
 
 
