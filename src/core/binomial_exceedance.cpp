@@ -289,15 +289,17 @@ struct TailWindow {
     bool shared;
     int64_t first;
     int64_t wa, wb;
-    // Y's mode: tails beyond it, past the window's end, are below the stop.
+    // Y's mode, floor((y_size + 1) lambda): a far tail beyond it and past the
+    // window's end is taken as 0, its terms having fallen below the stop.
     int64_t mode;
     double stop;
     bool one_side;
     double mirror_error;
 };
 
-// One key's evaluation: its fraction and bound, the two distributions, the
-// walk over the first and where its reaches end.
+// One key's evaluation: its fraction and bound, the two distributions, where
+// the reaches of the walk over the first end, and the working storage that
+// holds the walk.
 struct KeyEvaluation {
     double lambda;
     double result;
@@ -319,7 +321,8 @@ TailWindow open_window(const KeyEvaluation& e) {
     w.shared = r.x_size == r.y_size && r.a <= r.hi && r.lo <= r.b;
     w.values = w.shared ? &e.scratch->walk : &e.scratch->window;
     w.stop = kCoarse;
-    // A normal approximation puts the exceedance above ~3e-11 here.
+    // One side where the exceedance is clearly not tiny: a normal
+    // approximation puts it above ~3e-11.
     const double variance = e.lambda * (1.0 - e.lambda) * (1.0 / (double)r.x_size + 1.0 / (double)r.y_size);
     w.one_side = w.shared && r.upper_terms && r.lower_terms && r.top_high > r.top_low &&
                  e.result * e.result < 44.0 * variance;
