@@ -8,7 +8,8 @@
 #include <stdint.h>
 
 #include <map>
-#include <vector>
+
+#include "binomial_exceedance.h"
 
 struct DataSet;
 struct Options;
@@ -17,7 +18,7 @@ struct Options;
 // the corners at which that count was seen. Keys below `dense_size` are
 // counted in the array `dense`, the others in the map `m_t`; the dense counts
 // join the map before anyone reads it (significance_fold_dense). `mutex`
-// guards every update during the scan and the job list of the evaluation. An
+// guards every update during the scan; the evaluation takes no lock. An
 // insertion that runs out of memory is remembered in `failed`, so the
 // evaluation fails instead of answering from an incomplete histogram.
 struct SignificanceRuntime {
@@ -58,36 +59,5 @@ void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* 
 // thread evaluates which histogram entry. Folds the dense counts first.
 [[nodiscard]] double significance_finalize(double result, const DataSet* d, const Options* options,
                                            SignificanceRuntime* r);
-
-// Working storage of one evaluation thread, reused from entry to entry: the
-// first sample's probabilities along the walk, the second sample's over the
-// counts whose tails the walk reaches, those tails, and a table of
-// reciprocals of the counts.
-struct ExceedanceScratch {
-    std::vector<double> walk;
-    std::vector<double> window;
-    std::vector<double> below;
-    std::vector<double> tails;
-    std::vector<double> reciprocals;
-};
-
-// What one exceedance evaluation cost: calls into Boost.Math, steps of the
-// probability recurrence, and whether the second sample's tails were taken
-// from Boost at every step of the walk because a window of probabilities
-// would have been longer than that.
-struct ExceedanceCost {
-    uint64_t special_calls;
-    uint64_t recurrence_steps;
-    bool direct_tails;
-};
-
-// P(|X / x_size - Y / y_size| > result) for independent binomial X and Y
-// with the rule-of-succession fraction of orthant count c, summed outward
-// from the bulk of X until its probabilities fall below 1e-25. Stores it in
-// *out and returns 0, or returns 1 with the message reported through
-// report_worker_error. `cost` may be null.
-[[nodiscard]] int significance_exceedance(uint64_t c, int64_t x_size, int64_t y_size, double result,
-                                          ExceedanceScratch* scratch, double* out,
-                                          ExceedanceCost* cost);
 
 #endif
