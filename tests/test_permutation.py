@@ -188,7 +188,7 @@ def test_count_tables_too_large(module):
     rvs = np.random.default_rng(5).integers(0, 1000, (20000, 32)).astype(np.int32)
     cdf = rvs[:10] + 1
     for _ in range(3):
-        with pytest.raises(RuntimeError, match=r"^out of memory error - load_counts_x\[counts_x\]$"):
+        with pytest.raises(RuntimeError, match=r"^out of memory"):
             module.test(rvs, cdf, permutation_samples=2**31 - 1)
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
         return  # AddressSanitizer keeps freed blocks in quarantine; it checks leaks itself
@@ -201,8 +201,8 @@ def test_count_tables_too_large(module):
 
 def test_second_count_table_failure_releases_first(module):
     # Under an address-space limit that fits one 1 GiB table but not two, every
-    # call fails on the second table; a leaked first table would make the next
-    # call fail on the first one instead.
+    # call fails on the second table with the same message; a leaked first
+    # table would make the next call fail on the first one instead.
     code = textwrap.dedent(f"""
         import resource, numpy as np, tessarin.{os.path.basename(module.__file__).split('.')[0]} as m
         rvs, cdf = np.arange(500).reshape(-1, 1), np.arange(500, 1000).reshape(-1, 1)
@@ -216,7 +216,8 @@ def test_second_count_table_failure_releases_first(module):
     """)
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr[-500:]
-    assert run.stdout.splitlines() == ["out of memory error - load_counts_y[counts_y]"] * 3
+    messages = run.stdout.splitlines()
+    assert len(messages) == 3 and messages[0].startswith("out of memory") and len(set(messages)) == 1
 
 
 # The pool of the draw tests: point [1] holds the first sample's one
@@ -327,4 +328,5 @@ def test_ranking_out_of_memory_is_reported_like_every_allocation(module):
     """)
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr[-500:]
-    assert run.stdout.splitlines() == ["out of memory error - load_ranking[order]"] * 2
+    messages = run.stdout.splitlines()
+    assert len(messages) == 2 and messages[0].startswith("out of memory") and len(set(messages)) == 1

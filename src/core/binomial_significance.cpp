@@ -95,14 +95,14 @@ void significance_fold_dense(SignificanceRuntime* r) {
     r->dense_size = 0;
 }
 
-void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* runtime,
+void significance_push(uint64_t i, uint64_t* x_counts, SignificanceRuntime* runtime,
                        const DataSet* s) {
     const uint64_t samples = s->samples;
     // Each multiplicity fits 32 bits but their sum may not.
     const uint64_t i_count = (uint64_t)s->counts_x[i * samples] + s->counts_y[i * samples];
     pthread_mutex_lock(&runtime->mutex);
     for (uint64_t k = 0; k < s->orthants; k++) {
-        significance_add(runtime, x_cap_ortant[k * samples], i_count);
+        significance_add(runtime, x_counts[k * samples], i_count);
     }
     pthread_mutex_unlock(&runtime->mutex);
 }

@@ -50,7 +50,7 @@ void significance_fold_dense(SignificanceRuntime* r);
 
 // Adds the orthants orthant counts of corner i, read from the dense
 // kernel's orthant-major table, weighted by the corner's multiplicity.
-void significance_push(uint64_t i, uint64_t* x_cap_ortant, SignificanceRuntime* runtime,
+void significance_push(uint64_t i, uint64_t* x_counts, SignificanceRuntime* runtime,
                        const DataSet* s);
 
 // The probability that some (corner, orthant) pair shows a difference of

@@ -8,12 +8,12 @@ template <int BLOCKS>
 static KERNEL_TARGET Table<uint64_t> dense_kernel(Task* t) {
     const DataSet* s = t->data;
     const uint64_t samples = s->samples, n = s->n, orthants = s->orthants;
-    Table<uint64_t> x_cap_ortant = Table<uint64_t>::large(orthants, samples);
-    Table<uint64_t> y_cap_ortant = Table<uint64_t>::large(orthants, samples);
+    Table<uint64_t> x_counts = Table<uint64_t>::large(orthants, samples);
+    Table<uint64_t> y_counts = Table<uint64_t>::large(orthants, samples);
     Table<uint64_t> max_alpha = alloc_maxima(samples);
-    if (!x_cap_ortant || !y_cap_ortant || !max_alpha) {
-        report_worker_error(!x_cap_ortant   ? "out of memory error - max_diff[x_cap_ortant]"
-                            : !y_cap_ortant ? "out of memory error - max_diff[y_cap_ortant]"
+    if (!x_counts || !y_counts || !max_alpha) {
+        report_worker_error(!x_counts   ? "out of memory error - max_diff[x_counts]"
+                            : !y_counts ? "out of memory error - max_diff[y_counts]"
                                             : "out of memory error - max_diff[max_alpha]");
         return Table<uint64_t>();
     }
@@ -23,8 +23,8 @@ static KERNEL_TARGET Table<uint64_t> dense_kernel(Task* t) {
     const uint64_t mask = poll_mask(2 * samples * ORTHANT_BATCH);
     uint64_t bins[ORTHANT_BATCH];
     for (uint64_t i = t->from; i < t->to && keep_running(); i++) {
-        memset(x_cap_ortant, 0, table_bytes);
-        memset(y_cap_ortant, 0, table_bytes);
+        memset(x_counts, 0, table_bytes);
+        memset(y_counts, 0, table_bytes);
         bool abandoned = false;
         for (uint64_t first = 0; first < n; first += ORTHANT_BATCH) {
             if (((first / ORTHANT_BATCH) & mask) == 0 && !keep_running()) {
@@ -38,16 +38,16 @@ static KERNEL_TARGET Table<uint64_t> dense_kernel(Task* t) {
             }
             for (uint64_t b = 0; b < batch; b++) {
                 const uint64_t j = first + b;
-                add_counts(x_cap_ortant + bins[b] * samples, y_cap_ortant + bins[b] * samples,
+                add_counts(x_counts + bins[b] * samples, y_counts + bins[b] * samples,
                            counts_x + j * samples, counts_y + j * samples, samples);
             }
         }
         if (abandoned) break;
         for (uint64_t o = 0; o < orthants; o++) {
-            update_maxima(x_cap_ortant + o * samples, y_cap_ortant + o * samples, counts_x + i * samples,
+            update_maxima(x_counts + o * samples, y_counts + o * samples, counts_x + i * samples,
                           counts_y + i * samples, s->size_x, s->size_y, samples, i, o, max_alpha);
         }
-        if (t->histogram) significance_push(i, x_cap_ortant, t->histogram, s);
+        if (t->histogram) significance_push(i, x_counts, t->histogram, s);
         progress_add(1);
     }
     return max_alpha;

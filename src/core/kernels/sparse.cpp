@@ -9,11 +9,11 @@ template <int BLOCKS>
 static KERNEL_TARGET Table<uint64_t> sparse_kernel(Task* t) {
     const DataSet* s = t->data;
     const uint64_t samples = s->samples, n = s->n;
-    Table<uint64_t> x_cap_ortant = Table<uint64_t>::large(samples);
-    Table<uint64_t> y_cap_ortant = Table<uint64_t>::large(samples);
+    Table<uint64_t> x_counts = Table<uint64_t>::large(samples);
+    Table<uint64_t> y_counts = Table<uint64_t>::large(samples);
     Table<uint64_t> max_alpha = alloc_maxima(samples);
     Table<BinStruct> unique_bins = Table<BinStruct>::large(n ? n : 1);
-    if (!x_cap_ortant || !y_cap_ortant || !max_alpha || !unique_bins) {
+    if (!x_counts || !y_counts || !max_alpha || !unique_bins) {
         report_worker_error("out of memory error - max_diff[unique_bins]");
         return Table<uint64_t>();
     }
@@ -36,15 +36,15 @@ static KERNEL_TARGET Table<uint64_t> sparse_kernel(Task* t) {
             const uint64_t bin = unique_bins[l].bin;
             uint64_t j = unique_bins[l].index;
             for (uint64_t k = 0; k < samples; k++) {
-                x_cap_ortant[k] = counts_x[j * samples + k];
-                y_cap_ortant[k] = counts_y[j * samples + k];
+                x_counts[k] = counts_x[j * samples + k];
+                y_counts[k] = counts_y[j * samples + k];
             }
             for (l++; l < n && unique_bins[l].bin == bin; l++) {
                 j = unique_bins[l].index;
-                add_counts(x_cap_ortant, y_cap_ortant, counts_x + j * samples, counts_y + j * samples,
+                add_counts(x_counts, y_counts, counts_x + j * samples, counts_y + j * samples,
                            samples);
             }
-            update_maxima(x_cap_ortant, y_cap_ortant, counts_x + i * samples, counts_y + i * samples,
+            update_maxima(x_counts, y_counts, counts_x + i * samples, counts_y + i * samples,
                           s->size_x, s->size_y, samples, i, bin, max_alpha);
         }
         if (significance) {
