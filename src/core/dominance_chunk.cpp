@@ -133,6 +133,7 @@ struct ChunkPhase {
     uint64_t next;       // the next part, bucket or block of corners to claim
 };
 
+// Thread t's share of the points' columns.
 template <int C>
 static void fill_columns(ChunkPhase* job, uint32_t t) {
     const DominanceCall* call = job->call;
@@ -147,12 +148,13 @@ static void fill_columns(ChunkPhase* job, uint32_t t) {
         char* from = (char*)(scratch->sums + n * t / threads * slots * C);
         char* to = (char*)(scratch->sums + n * (t + 1) / threads * slots * C);
         for (char* page = from; page < to; page += 4096) {
-            if (stopped_every((uint64_t)(page - from) >> 3)) return;  // every 512 pages
+            if (stopped_every((uint64_t)(page - from) >> 3)) return;  // every 128 pages
             *page = 0;
         }
     }
 }
 
+// Thread t's part along a of every pair swept whole.
 template <int C>
 static void pairs_swept_whole(ChunkPhase* job, uint32_t t) {
     const DominancePlan* plan = job->call->plan;
@@ -167,6 +169,7 @@ static void pairs_swept_whole(ChunkPhase* job, uint32_t t) {
     }
 }
 
+// The parts along a of the pair being split that thread t claims.
 template <int C>
 static void split_parts_claimed(ChunkPhase* job, uint32_t t) {
     DominanceScratch* scratch = job->scratch;
@@ -178,6 +181,7 @@ static void split_parts_claimed(ChunkPhase* job, uint32_t t) {
     }
 }
 
+// The buckets of the pair being split that thread t claims.
 template <int C>
 static void sweep_buckets_claimed(ChunkPhase* job, uint32_t t) {
     DominanceScratch* scratch = job->scratch;
@@ -189,6 +193,7 @@ static void sweep_buckets_claimed(ChunkPhase* job, uint32_t t) {
     }
 }
 
+// The corners that thread t claims, reduced into maxima[t].
 template <int C>
 static void reduce_corners_claimed(ChunkPhase* job, uint32_t t) {
     const DominanceCall* call = job->call;
@@ -207,6 +212,7 @@ static void reduce_corners_claimed(ChunkPhase* job, uint32_t t) {
     }
 }
 
+// Thread t's part of the job's phase, as run_parallel calls it.
 template <int C>
 static void chunk_phase_part(void* vargp, uint32_t t) {
     ChunkPhase* job = (ChunkPhase*)vargp;
