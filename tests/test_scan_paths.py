@@ -307,6 +307,22 @@ class TestDominance:
                 got = run(module, monkeypatch, "dominance", rvs, cdf, counts_rvs=counts_rvs, n_jobs=n_jobs, **options)
                 assert {k: got[k] for k in RESULT_KEYS} == {k: want[k] for k in RESULT_KEYS}, (bits, n_jobs)
 
+    @pytest.mark.parametrize("d", [2, 3])
+    @pytest.mark.parametrize("options", [ONE, BINOMIAL], ids=["one", "binomial"])
+    def test_sweeps_in_buckets_on_many_threads(self, module, monkeypatch, d, options):
+        # Many threads split few points into the most parts, many of them
+        # empty where a run tied in the first dimension spans several parts,
+        # and a part count short of a power of two; the first runs are long.
+        rng = np.random.default_rng(20 + d)
+        rvs, cdf = tied_points(rng, 200, d, 25) / 2, tied_points(rng, 180, d, None)
+        rvs[:60, 0] = cdf[:50, 0] = 3
+        want = run(module, monkeypatch, "general", rvs, cdf, **options)
+        for bits in (2, 6):
+            monkeypatch.setenv("TESSARIN_BUCKET_BITS", str(bits))
+            for n_jobs in (13, 16):
+                got = run(module, monkeypatch, "dominance", rvs, cdf, n_jobs=n_jobs, **options)
+                assert {k: got[k] for k in RESULT_KEYS} == {k: want[k] for k in RESULT_KEYS}, (bits, n_jobs)
+
     def test_buckets_of_the_default_size(self, module, monkeypatch):
         # Over 2^15 ranks in a dimension the sweep runs in buckets by itself;
         # one bucket for all ranks gives the same numbers.

@@ -37,7 +37,6 @@ struct SignificanceWork {
 const uint64_t kDenseKeys = (uint64_t)1 << 21;
 
 void significance_init_runtime(SignificanceRuntime* r, uint64_t keys) {
-    pthread_mutex_init(&r->mutex, NULL);
     r->m_t = new (std::nothrow) std::map<uint64_t, uint64_t>();
     r->failed = r->m_t == NULL;
     // Without the array the map takes every key, so its allocation failing
@@ -47,7 +46,6 @@ void significance_init_runtime(SignificanceRuntime* r, uint64_t keys) {
 }
 
 void significance_clear_runtime(SignificanceRuntime* r) {
-    pthread_mutex_destroy(&r->mutex);
     delete r->m_t;
     r->m_t = NULL;
     free(r->dense);
@@ -100,11 +98,9 @@ void significance_push(uint64_t i, uint64_t* x_counts, SignificanceRuntime* runt
     const uint64_t samples = s->samples;
     // Each multiplicity fits 32 bits but their sum may not.
     const uint64_t i_count = (uint64_t)s->counts_x[i * samples] + s->counts_y[i * samples];
-    pthread_mutex_lock(&runtime->mutex);
     for (uint64_t k = 0; k < s->orthants; k++) {
         significance_add(runtime, x_counts[k * samples], i_count);
     }
-    pthread_mutex_unlock(&runtime->mutex);
 }
 
 // Evaluates the keys of one run, [from, to), stopping early on a failure or a

@@ -4,7 +4,6 @@
 #ifndef TESSARIN_BINOMIAL_SIGNIFICANCE_H
 #define TESSARIN_BINOMIAL_SIGNIFICANCE_H
 
-#include <pthread.h>
 #include <stdint.h>
 
 #include <map>
@@ -17,15 +16,16 @@ struct Options;
 // Maps an orthant's first-sample count (labelling 0) to the summed weight of
 // the corners at which that count was seen. Keys below `dense_size` are
 // counted in the array `dense`, the others in the map `m_t`; the dense counts
-// join the map before anyone reads it (significance_fold_dense). `mutex`
-// guards every update during the scan; the evaluation takes no lock. An
-// insertion that runs out of memory is remembered in `failed`, so the
-// evaluation fails instead of answering from an incomplete histogram.
+// join the map before anyone reads it (significance_fold_dense). Each thread
+// of a scan fills a histogram of its own, without a lock, and the threads'
+// histograms are merged after the join (significance_merge), as their
+// maxima are; the evaluation takes no lock either. An insertion that runs
+// out of memory is remembered in `failed`, so the evaluation fails instead
+// of answering from an incomplete histogram.
 struct SignificanceRuntime {
     std::map<uint64_t, uint64_t>* m_t;
     uint64_t* dense;
     uint64_t dense_size;
-    pthread_mutex_t mutex;
     bool failed;
 };
 
@@ -35,8 +35,8 @@ struct SignificanceRuntime {
 void significance_init_runtime(SignificanceRuntime* r, uint64_t keys);
 void significance_clear_runtime(SignificanceRuntime* r);
 
-// Adds `value` to the entry `key`, inserting it when absent. The caller holds
-// r->mutex.
+// Adds `value` to the entry `key`, inserting it when absent. One thread at a
+// time.
 void significance_add(SignificanceRuntime* r, uint64_t key, uint64_t value);
 
 // Adds every entry of `from` to `into`, as if the updates that filled `from`
@@ -48,8 +48,8 @@ void significance_merge(SignificanceRuntime* into, SignificanceRuntime* from);
 // over; a failed insertion sets r->failed.
 void significance_fold_dense(SignificanceRuntime* r);
 
-// Adds the orthants orthant counts of corner i, read from the dense
-// kernel's orthant-major table, weighted by the corner's multiplicity.
+// Adds the orthant counts of corner i, read from the dense kernel's
+// orthant-major table, weighted by the corner's multiplicity.
 void significance_push(uint64_t i, uint64_t* x_counts, SignificanceRuntime* runtime,
                        const DataSet* s);
 

@@ -9,23 +9,17 @@
 struct DataSet;
 struct SignificanceRuntime;
 
-// Computes the alpha and beta maxima of every labelling of `s` (d <= 3), and
-// where the observed labelling's are reached, into `max_alpha` (a result
-// array from alloc_maxima), exactly as the scans define them, using up to
-// `threads` threads. When `significance` is not
-// null it also adds every corner's first-sample orthant counts under the
+// Computes the alpha and beta maxima of the block of labellings [first, end)
+// of `s` (d <= 3), and where the observed labelling's are reached, into
+// `max_alpha` (a result array from alloc_maxima), exactly as the scans define
+// them, using up to `threads` threads; the maxima of the other labellings stay
+// as they are. When `significance` is not null and the block holds labelling
+// 0, it also adds every corner's first-sample orthant counts under the
 // observed labelling to the histogram, weighted by the corner's multiplicity,
-// as the scans do. Returns 0, or 1 with the message reported through
-// report_worker_error. An interruption returns 0 with incomplete maxima, which
-// the caller discards.
-[[nodiscard]] int dominance_maxima(const DataSet* s, uint32_t threads, SignificanceRuntime* significance,
-                                   uint64_t* max_alpha);
-
-// The same for the block of labellings [first, end) alone: the maxima of the
-// other labellings stay as they are, and the histogram, which belongs to the
-// observed labelling, is collected only by the block that holds labelling 0.
-// Blocks that start at multiples of DOMINANCE_BLOCK keep the passes, which
-// share several labellings, whole.
+// as the scans do. Blocks that start at multiples of DOMINANCE_BLOCK keep the
+// passes, which share several labellings, whole. Returns 0, or 1 with the
+// message reported through report_worker_error. An interruption returns 0
+// with incomplete maxima, which the caller discards.
 constexpr uint64_t DOMINANCE_BLOCK = 8;
 [[nodiscard]] int dominance_block_maxima(const DataSet* s, uint32_t threads, SignificanceRuntime* significance,
                                          uint64_t first, uint64_t end, uint64_t* max_alpha);
