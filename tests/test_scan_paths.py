@@ -212,6 +212,18 @@ class TestAutomaticChoice:
         assert got["scan"] == "lanes"
         assert got["statistic"] == run(module, monkeypatch, "auto", rvs, cdf)["statistic"]
 
+    @pytest.mark.parametrize("d,expected", [(16, "labellings"), (17, "dense")])
+    def test_labelling_scan_is_never_chosen_beyond_16_dimensions(self, module, d, expected):
+        # Its orthant indices are 16-bit. At least 2^d points, most weighing
+        # nothing, keep n_x * n_y small; prepare chooses without computing.
+        n = 2**17
+        rvs = np.random.default_rng(3).integers(0, 2**30, (n, d)).astype(np.int32)
+        counts_rvs, counts_cdf = np.zeros(n, np.int64), np.zeros(n, np.int64)
+        counts_rvs[:50], counts_cdf[50:100] = 1, 1
+        prepared = module.prepare(rvs, counts_rvs=counts_rvs, counts_cdf=counts_cdf, permutation_samples=1,
+                                  seed=1)
+        assert module.describe(prepared)["scan"] == expected
+
 
 class TestDominance:
     @pytest.mark.parametrize("d", [0, 1, 2, 3])
