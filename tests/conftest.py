@@ -9,6 +9,20 @@ from tessarin._dispatch import EMULATED, KERNELS
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+# The sanitizer the modules were built with by scripts/sanitize.sh: "address"
+# (with UndefinedBehaviorSanitizer), "thread", or "" for a normal build.
+SANITIZER = os.environ.get("TESSARIN_SANITIZER", "")
+# How many times slower instrumented code runs, and so how much later a long
+# call notices a stop request: its polls are a fixed amount of work apart.
+SLOWDOWN = {"address": 4, "thread": 15}.get(SANITIZER, 1)
+
+
+def latency_bound(seconds):
+    """A bound on how long a call takes to stop once asked: `seconds` on a
+    normal build, widened by the slowdown of a sanitizer build."""
+    return seconds * SLOWDOWN
+
+
 HAS_AVX512 = tessarin.kernel_supported("avx512")
 HAS_AVX2 = tessarin.kernel_supported("avx2")
 # The builds the dispatch can pick, widest first, and the test-only builds:

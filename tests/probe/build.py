@@ -27,13 +27,15 @@ def build_probe(tmp_path_factory, optimize="-O1"):
     flags = [optimize, "-std=c++17", "-fPIC", "-DTESSARIN_MODULE=probe",
              "-DNPY_NO_DEPRECATED_API=NPY_1_7_API_VERSION",
              "-I" + sysconfig.get_paths()["include"], "-I" + np.get_include(), "-I" + SRC]
+    # Under scripts/sanitize.sh the probe is instrumented like the modules.
+    flags += os.environ.get("TESSARIN_SANITIZER_FLAGS", "").split()
     objects = [str(out / (os.path.basename(s) + ".o")) for s in SOURCES]
     jobs = [subprocess.Popen(["g++", *flags, "-c", s, "-o", o], stderr=subprocess.PIPE, text=True)
             for s, o in zip(SOURCES, objects)]
     errors = [job.communicate()[1] for job in jobs]
     assert not any(job.returncode for job in jobs), "\n".join(errors)
     target = str(out / ("probe" + sysconfig.get_config_var("EXT_SUFFIX")))
-    subprocess.run(["g++", "-shared", *objects, "-o", target, "-lpthread"], check=True)
+    subprocess.run(["g++", "-shared", *flags, *objects, "-o", target, "-lpthread"], check=True)
     spec = importlib.util.spec_from_file_location("probe", target)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
