@@ -12,14 +12,16 @@ sys.path.insert(0, os.path.dirname(__file__))
 # The sanitizer the modules were built with by scripts/sanitize.sh: "address"
 # (with UndefinedBehaviorSanitizer), "thread", or "" for a normal build.
 SANITIZER = os.environ.get("TESSARIN_SANITIZER", "")
-# How many times slower instrumented code runs, and so how much later a long
-# call notices a stop request: its polls are a fixed amount of work apart.
+# How many times slower instrumented code runs. Long calls poll for a stop
+# request a fixed amount of work apart, so they notice it that much later, and
+# loading their input takes that much longer too.
 SLOWDOWN = {"address": 4, "thread": 15}.get(SANITIZER, 1)
 
 
-def latency_bound(seconds):
-    """A bound on how long a call takes to stop once asked: `seconds` on a
-    normal build, widened by the slowdown of a sanitizer build."""
+def slowed(seconds):
+    """A duration measured on a normal build (a latency bound, or how long
+    loading takes before a signal is sent): `seconds` there, stretched by the
+    slowdown of a sanitizer build."""
     return seconds * SLOWDOWN
 
 
