@@ -9,6 +9,22 @@ from tessarin._dispatch import EMULATED, KERNELS
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+# The sanitizer the modules were built with by scripts/sanitize.sh: "address"
+# (with UndefinedBehaviorSanitizer), "thread", or "" for a normal build.
+SANITIZER = os.environ.get("TESSARIN_SANITIZER", "")
+# How many times slower instrumented code runs. Long calls poll for a stop
+# request a fixed amount of work apart, so they notice it that much later, and
+# loading their input takes that much longer too.
+SLOWDOWN = {"address": 4, "thread": 15}.get(SANITIZER, 1)
+
+
+def slowed(seconds):
+    """A duration measured on a normal build (a latency bound, or how long
+    loading takes before a signal is sent): `seconds` there, stretched by the
+    slowdown of a sanitizer build."""
+    return seconds * SLOWDOWN
+
+
 HAS_AVX512 = tessarin.kernel_supported("avx512")
 HAS_AVX2 = tessarin.kernel_supported("avx2")
 # The builds the dispatch can pick, widest first, and the test-only builds:
