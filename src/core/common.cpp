@@ -25,12 +25,6 @@ static void copy_message(const char* message) {
     error_buffer[ERROR_BUFFER_SIZE - 1] = '\0';
 }
 
-void store_error_message(const char* message) {
-    pthread_mutex_lock(&error_mutex);
-    copy_message(message);
-    pthread_mutex_unlock(&error_mutex);
-}
-
 void read_error_message(char* out) {
     pthread_mutex_lock(&error_mutex);
     memcpy(out, error_buffer, ERROR_BUFFER_SIZE);

@@ -30,9 +30,9 @@ struct Error {
 // Records a failure with a printf-style message, cut to the buffer's size.
 void set_error(Error* error, ErrorKind kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
-// Text of the last error. The loader writes it with the interpreter lock held
-// and raises it at once; code running without the lock writes it through
-// report_worker_error, and the test call raises it once it holds the lock again.
+// Text of the first failure of a computation's worker threads, written
+// through report_worker_error and read back with read_error_message once the
+// workers are joined. The loader reports its failures in an Error instead.
 extern char error_buffer[ERROR_BUFFER_SIZE];
 
 // 1 while a computation may go on; the signal handler stores 0 and the
@@ -82,11 +82,7 @@ static inline uint64_t progress_done() { return __atomic_load_n(&progressDone, _
 static inline uint64_t progress_total() { return __atomic_load_n(&progressTotal, __ATOMIC_RELAXED); }
 
 
-// error_buffer is written by the loader of one call while another call's
-// workers may be failing, so every access takes one lock.
-
-// Store a message, as the loader does just before raising it.
-void store_error_message(const char* message);
+// Every access to error_buffer takes one lock.
 
 // Copy the current message into `out` (ERROR_BUFFER_SIZE bytes).
 void read_error_message(char* out);

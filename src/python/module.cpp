@@ -96,10 +96,7 @@ PyObject* tessarin_test(PyObject*, PyObject* args, PyObject* kwargs) {
     status = tessarin::run(data, options, &res, &error, on_main_thread ? &keepRunning : nullptr);
     if (on_main_thread) restore_signal_handlers(&saved);
     Py_END_ALLOW_THREADS;
-    if (status != 0) {
-        if (error.kind == ErrorKind::stopped) store_error_message(error.message);
-        return raise_core_error(error);
-    }
+    if (status != 0) return raise_core_error(error);
     return test_value(&res, &options, &data);
 }
 

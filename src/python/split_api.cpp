@@ -14,6 +14,7 @@
 
 #include "maximum_location.h"
 #include "scan_paths.h"
+#include "tessarin.h"
 
 namespace {
 
@@ -101,36 +102,20 @@ int histogram_arrays(SignificanceRuntime* r, PyObject** keys, PyObject** weights
     return 0;
 }
 
-// Runs `body` with the interpreter lock released and the computation lock
-// held, as the test call does, but without signal handlers: these calls are
-// made from the threads of a cluster's workers, where cancellation comes
-// from the cluster, or from the prepared call's `cancel` flag. Raises the
-// failure, if any, once the lock is back.
+// Runs `body` as a computation with the interpreter lock released, but
+// without signal handlers: these calls are made from the threads of a
+// cluster's workers, where cancellation comes from the cluster, or from the
+// prepared call's `cancel` flag. Raises the failure, if any, once the lock
+// is back.
 template <typename Body>
 int run_unlocked(const Options* options, Body body) {
-    unsigned char* cancel = options->cancel;
+    Error error;
     int status;
-    bool cancelled;
-    char message[ERROR_BUFFER_SIZE];
     Py_BEGIN_ALLOW_THREADS;
-    lock_computation();
-    stop_sources = {NULL, cancel};
-    reset_worker_error();
-    status = body();
-    cancelled = flag_cancelled(cancel);
-    stop_sources = {NULL, NULL};
-    read_error_message(message);
-    unlock_computation();
+    status = tessarin::run_computation(*options, nullptr, &error, body);
     Py_END_ALLOW_THREADS;
-    if (cancelled) {
-        PyErr_SetString(PyExc_RuntimeError, "Cancelled by the caller");
-        return 1;
-    }
-    if (status != 0) {
-        PyErr_SetString(PyExc_RuntimeError, message);
-        return 1;
-    }
-    return 0;
+    if (status != 0) raise_core_error(error);
+    return status;
 }
 
 // The three arrays of a partial result, as C-contiguous uint64 arrays (new
