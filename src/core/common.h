@@ -15,8 +15,6 @@
 enum class ErrorKind : uint8_t {
     none,
     value,      // a bad value in the input (ValueError)
-    type,       // an input of the wrong kind (TypeError)
-    assertion,  // a call that leaves out what it must give (AssertionError)
     runtime,    // no memory, a missing processor feature (RuntimeError)
     stopped,    // the caller's stop poll ended the load; the caller knows why
 };

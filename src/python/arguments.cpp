@@ -286,8 +286,6 @@ PyObject* raise_core_error(const Error& error) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, error.message);
             break;
         case ErrorKind::value: PyErr_SetString(PyExc_ValueError, error.message); break;
-        case ErrorKind::type: PyErr_SetString(PyExc_TypeError, error.message); break;
-        case ErrorKind::assertion: PyErr_SetString(PyExc_AssertionError, error.message); break;
         default: PyErr_SetString(PyExc_RuntimeError, error.message); break;
     }
     return NULL;
