@@ -18,6 +18,12 @@ CORE = os.path.join(ROOT, "src", "core")
 EXAMPLE = os.path.join(os.path.dirname(tessarin.__file__), "_examples", "two_samples")
 
 
+def without_preload():
+    """The environment for tools (the compiler, ldd) that must run without the
+    sanitizer runtimes a sanitizer run preloads into the tests' processes."""
+    return {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+
+
 def splitmix_uniform(state, count):
     """The example program's generator: SplitMix64 turned into doubles in [0, 1)."""
     out = np.empty(count)
@@ -47,7 +53,7 @@ class TestCoreWithoutPython:
         sources = sorted(glob.glob(os.path.join(CORE, "**", "*.cpp"), recursive=True))
         sources.append(os.path.join(ROOT, "examples", "two_samples.cpp"))
         jobs = [subprocess.Popen(["g++", "-std=c++17", "-fsyntax-only", "-Wall", "-Wextra", "-Werror", "-I", CORE,
-                                  path], stderr=subprocess.PIPE, text=True) for path in sources]
+                                  path], stderr=subprocess.PIPE, text=True, env=without_preload()) for path in sources]
         failures = {path: job.communicate()[1] for path, job in zip(sources, jobs) if job.wait() != 0}
         assert not failures, failures
 
@@ -82,5 +88,6 @@ class TestExampleProgram:
     def test_links_no_interpreter(self, example):
         if shutil.which("ldd") is None:
             pytest.skip("ldd is not available")
-        libraries = subprocess.run(["ldd", example], capture_output=True, text=True, check=True).stdout
+        libraries = subprocess.run(["ldd", example], capture_output=True, text=True, check=True,
+                                   env=without_preload()).stdout
         assert "libpython" not in libraries
