@@ -74,6 +74,21 @@ class TestRefusals:
             module.partial(prepared, 0, units + 1)
         with pytest.raises(ValueError, match="not within"):
             module.partial(prepared, 3, 2)
+        # Bounds beyond 64 bits or below zero are named as given, not wrapped.
+        for first, end in [(0, 2**64), (-1, 2), (2**70, 2**70 + 1)]:
+            with pytest.raises(ValueError, match=rf"^the block \[{first}, {end}\) is not within the {units} units"):
+                module.partial(prepared, first, end)
+        with pytest.raises(TypeError):
+            module.partial(prepared, 0.0, 2)
+
+    def test_numpy_integers_as_block_bounds(self, module):
+        x, y = points(6, 4)
+        prepared = module.prepare(x, y, scan="dense")
+        units = module.describe(prepared)["units"]
+        bounds = np.linspace(0, units, 4).astype(np.int64)
+        parts = [module.partial(prepared, first, end) for first, end in zip(bounds[:-1], bounds[1:])]
+        merged = module.merge(module.merge(parts[0], parts[1]), parts[2])
+        assert module.finish(prepared, merged) == module.finish(prepared, module.partial(prepared, 0, units))
 
     def test_partials_of_other_data_sets(self, module):
         x, y = points(6, 5)

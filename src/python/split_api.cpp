@@ -190,6 +190,25 @@ uint64_t distinct_keys(const PartialArrays& a, const PartialArrays& b) {
     return merged;
 }
 
+// A block bound of partial: any integer (NumPy's included, through
+// __index__), from 0 to `units`. Returns 0 with *bound set, or -1 with an
+// exception set; a bound out of range names the block as the caller gave it.
+int block_bound(PyObject* value, PyObject* first, PyObject* end, uint64_t units, uint64_t* bound) {
+    PyObject* index = PyNumber_Index(value);
+    if (!index) return -1;
+    int overflow = 0;
+    const long long wide = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (wide == -1 && PyErr_Occurred()) return -1;
+    if (overflow != 0 || wide < 0 || (unsigned long long)wide > units) {
+        PyErr_Format(PyExc_ValueError, "the block [%S, %S) is not within the %llu units of the data set", first, end,
+                     (unsigned long long)units);
+        return -1;
+    }
+    *bound = (uint64_t)wide;
+    return 0;
+}
+
 // The thread count of a partial or finish call: the prepared one, unless
 // n_jobs names another.
 int thread_count(const PreparedTest* p, int n_jobs, Options* options) {
@@ -235,19 +254,23 @@ PyObject* tessarin_describe(PyObject*, PyObject* arg) {
 
 PyObject* tessarin_partial(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"", "first", "end", "n_jobs", NULL};
-    PyObject* capsule;
-    unsigned long long first, end;
+    PyObject *capsule, *first_object, *end_object;
     int n_jobs = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKK|i", const_cast<char**>(kwlist), &capsule, &first, &end,
-                                     &n_jobs)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|i", const_cast<char**>(kwlist), &capsule, &first_object,
+                                     &end_object, &n_jobs)) {
         return NULL;
     }
     PreparedTest* p = prepared_from(capsule);
     if (!p) return NULL;
     const uint64_t units = work_units(&p->data, &p->options);
-    if (first > end || end > units) {
-        PyErr_Format(PyExc_ValueError, "the block [%llu, %llu) is not within the %llu units of the data set", first,
-                     end, (unsigned long long)units);
+    uint64_t first, end;
+    if (block_bound(first_object, first_object, end_object, units, &first) ||
+        block_bound(end_object, first_object, end_object, units, &end)) {
+        return NULL;
+    }
+    if (first > end) {
+        PyErr_Format(PyExc_ValueError, "the block [%S, %S) is not within the %llu units of the data set", first_object,
+                     end_object, (unsigned long long)units);
         return NULL;
     }
     // Each call runs on its own copy of the options, so calls on one prepared
