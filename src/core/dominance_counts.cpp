@@ -129,49 +129,6 @@ static void chunk_worker(void* vargp, uint32_t w) {
     }
 }
 
-// The maxima arrays and histograms of the threads of a call, released when
-// it goes out of scope; `ready` is false when they could not all be had.
-struct PartialResults {
-    uint32_t count;
-    Table<uint64_t>* owned = nullptr;
-    uint64_t** maxima = nullptr;
-    SignificanceRuntime* histograms = nullptr;
-    uint64_t samples;
-    bool ready = false;
-
-    PartialResults(uint32_t arrays, const DataSet* s, bool histogram) : count(arrays), samples(s->samples) {
-        owned = new (std::nothrow) Table<uint64_t>[arrays];
-        maxima = new (std::nothrow) uint64_t*[arrays];
-        if (histogram) histograms = new (std::nothrow) SignificanceRuntime[arrays];
-        ready = owned && maxima && (!histogram || histograms);
-        if (histograms) {
-            for (uint32_t a = 0; a < arrays; a++) init_histogram(&histograms[a], s);
-        }
-        for (uint32_t a = 0; ready && a < arrays; a++) {
-            owned[a] = alloc_maxima(s->samples);
-            maxima[a] = owned[a];
-            ready = maxima[a] && !(histograms && histograms[a].failed);
-        }
-    }
-    PartialResults(const PartialResults&) = delete;
-    PartialResults& operator=(const PartialResults&) = delete;
-    ~PartialResults() {
-        if (histograms) {
-            for (uint32_t a = 0; a < count; a++) significance_clear_runtime(&histograms[a]);
-        }
-        delete[] histograms;
-        delete[] maxima;
-        delete[] owned;
-    }
-
-    void merge_into(uint64_t* max_alpha, SignificanceRuntime* histogram) {
-        for (uint32_t a = 0; a < count; a++) {
-            merge_maxima(max_alpha, maxima[a], samples);
-            if (histogram) significance_merge(histogram, &histograms[a]);
-        }
-    }
-};
-
 // Runs the call's chunks of C columns on `threads` threads and merges their
 // maxima into `max_alpha`. Returns 0, or 1 for lack of memory.
 template <int C>
@@ -188,7 +145,7 @@ static int run_call(DominanceCall* call, uint32_t threads, uint64_t* max_alpha) 
     // Maxima and histogram entries are kept per thread and merged after the
     // join, in the one way every partial result merges.
     const uint32_t arrays = std::max(call->workers, call->inner);
-    PartialResults partials(arrays, s, call->significance != nullptr);
+    ThreadPartials partials(arrays, s, call->significance != nullptr);
     call->maxima = partials.maxima;
     call->histograms = partials.histograms;
     call->scratch = (DominanceScratch*)calloc(call->workers, sizeof(DominanceScratch));

@@ -19,6 +19,40 @@ void init_histogram(SignificanceRuntime* histogram, const DataSet* data) {
     significance_init_runtime(histogram, data->size_x + 1);
 }
 
+ThreadPartials::ThreadPartials(uint32_t threads, const DataSet* data, bool histogram)
+    : count(threads), samples(data->samples) {
+    owned = new (std::nothrow) Table<uint64_t>[threads];
+    maxima = new (std::nothrow) uint64_t*[threads];
+    if (histogram) histograms = new (std::nothrow) SignificanceRuntime[threads];
+    ready = owned && maxima && (!histogram || histograms);
+    if (histograms) {
+        for (uint32_t t = 0; t < threads; t++) init_histogram(&histograms[t], data);
+    }
+    for (uint32_t t = 0; ready && t < threads; t++) {
+        owned[t] = alloc_maxima(data->samples);
+        maxima[t] = owned[t];
+        ready = maxima[t] && !(histograms && histograms[t].failed);
+    }
+}
+
+ThreadPartials::~ThreadPartials() {
+    if (histograms) {
+        for (uint32_t t = 0; t < count; t++) significance_clear_runtime(&histograms[t]);
+    }
+    delete[] histograms;
+    delete[] maxima;
+    delete[] owned;
+}
+
+// Histogram weights add up modulo 2^64 and maxima merge by maximum, so the
+// merged result is the same whatever thread computed which part.
+void ThreadPartials::merge_into(uint64_t* into, SignificanceRuntime* histogram) const {
+    for (uint32_t t = 0; t < count; t++) {
+        merge_maxima(into, maxima[t], samples);
+        if (histogram) significance_merge(histogram, &histograms[t]);
+    }
+}
+
 namespace {
 
 // The scans split a block of corners into shares, several per thread, which
@@ -33,34 +67,24 @@ struct ShareQueue {
     uint64_t count;
     uint64_t next;  // the next share to claim
     ScanEntry entry;
-    uint64_t samples;
-    bool histogram;  // each worker keeps a histogram of its own
-    bool failed;     // an entry returned no maxima
-};
-
-// A worker's partial result: its shares' maxima and histogram entries,
-// merged into the call's after the workers are joined.
-struct ShareWorker {
-    ShareQueue* queue;
-    Table<uint64_t> maxima;
-    SignificanceRuntime histogram;
+    const ThreadPartials* partials;  // worker t's shares go to its part
+    bool failed;    // an entry returned no maxima
 };
 
 // Worker t's part: shares claimed until none is left.
 void run_shares(void* vargp, uint32_t t) {
-    ShareWorker* worker = (ShareWorker*)vargp + t;
-    ShareQueue* queue = worker->queue;
+    ShareQueue* queue = (ShareQueue*)vargp;
     while (keep_running() && !__atomic_load_n(&queue->failed, __ATOMIC_RELAXED)) {
         const uint64_t k = __atomic_fetch_add(&queue->next, 1, __ATOMIC_RELAXED);
         if (k >= queue->count) break;
         Task task = queue->tasks[k];
-        task.histogram = queue->histogram ? &worker->histogram : nullptr;
+        task.histogram = queue->partials->histogram(t);
         const Table<uint64_t> share = queue->entry(&task);
         if (!share) {
             __atomic_store_n(&queue->failed, true, __ATOMIC_RELAXED);
             break;
         }
-        merge_maxima(worker->maxima, share, queue->samples);
+        merge_maxima(queue->partials->maxima[t], share, queue->partials->samples);
     }
 }
 
@@ -89,37 +113,21 @@ Table<uint64_t> run_corner_shares(const Options* options, const DataSet* data, S
     const uint64_t count = threads == 1 ? 1 : std::max<uint64_t>(threads, std::min<uint64_t>(
         (uint64_t)threads * SHARES_PER_THREAD, (units + SHARE_GRANULE - 1) / SHARE_GRANULE));
     Table<Task> tasks = Table<Task>::large(count);
-    Table<ShareWorker> workers = Table<ShareWorker>::large(threads);
     Table<uint64_t> maxima = alloc_maxima(data->samples);
-    bool ok = tasks && workers && maxima;
-    uint32_t ready = 0;
-    ShareQueue queue = {tasks, count, 0, scan_paths[options->scan].entry, data->samples, histogram != nullptr, false};
-    for (; ok && ready < threads; ready++) {
-        ShareWorker* worker = new (&workers[ready]) ShareWorker();
-        worker->queue = &queue;
-        if (histogram) init_histogram(&worker->histogram, data);
-        ok = (worker->maxima = alloc_maxima(data->samples)) && !(histogram && worker->histogram.failed);
-    }
-    if (ok) {
-        carve_shares(tasks, count, from, to, data, options);
-        progress_start(units);
-        // A worker whose thread cannot be had runs after the others and finds
-        // the queue empty: its shares went to them.
-        run_parallel(threads, run_shares, workers);
-    } else {
+    const ThreadPartials partials(threads, data, histogram != nullptr);
+    const bool ok = tasks && maxima && partials.ready;
+    ShareQueue queue = {tasks, count, 0, scan_paths[options->scan].entry, &partials, false};
+    if (!ok) {
         report_worker_error("out of memory error - run_workers[shares]");
+        return Table<uint64_t>();
     }
-    // Histogram weights add up modulo 2^64 and maxima merge by maximum, so
-    // the merged result is the same whatever thread ran which share.
-    for (uint32_t t = 0; t < ready; t++) {
-        if (ok) merge_maxima(maxima, workers[t].maxima, data->samples);
-        if (histogram) {
-            if (ok) significance_merge(histogram, &workers[t].histogram);
-            significance_clear_runtime(&workers[t].histogram);
-        }
-        workers[t].~ShareWorker();
-    }
-    if (!ok || queue.failed) return Table<uint64_t>();
+    carve_shares(tasks, count, from, to, data, options);
+    progress_start(units);
+    // A worker whose thread cannot be had runs after the others and finds the
+    // queue empty: its shares went to them.
+    run_parallel(threads, run_shares, &queue);
+    partials.merge_into(maxima, histogram);
+    if (queue.failed) return Table<uint64_t>();
     return maxima;
 }
 

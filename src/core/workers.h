@@ -36,6 +36,30 @@ struct TestResult {
 // are first-sample counts, 0 to size_x.
 void init_histogram(SignificanceRuntime* histogram, const DataSet* data);
 
+// The partial results of the threads of one computation: each thread's
+// result array and, when a histogram is asked for, its histogram, filled
+// without locks and merged after the join, in the one way every partial
+// result merges (merge_maxima, significance_merge). Released when it goes out
+// of scope; `ready` is false when they could not all be had.
+struct ThreadPartials {
+    uint32_t count;
+    uint64_t samples;
+    Table<uint64_t>* owned = nullptr;
+    uint64_t** maxima = nullptr;             // count arrays
+    SignificanceRuntime* histograms = nullptr;  // count histograms, or null
+    bool ready = false;
+
+    ThreadPartials(uint32_t threads, const DataSet* data, bool histogram);
+    ThreadPartials(const ThreadPartials&) = delete;
+    ThreadPartials& operator=(const ThreadPartials&) = delete;
+    ~ThreadPartials();
+
+    // Thread t's histogram, or null when none is asked for.
+    SignificanceRuntime* histogram(uint32_t t) const { return histograms ? &histograms[t] : nullptr; }
+    // Merges every thread's partial result into `into` and `histogram`.
+    void merge_into(uint64_t* into, SignificanceRuntime* histogram) const;
+};
+
 // The partial result of the block of units [from, to) (corners, or
 // labellings, as the chosen path's row says): the result array of the
 // kernels (maximum_location.h), and, when `histogram` is not null, the
